@@ -45,7 +45,8 @@ struct TIOWriterTable {
     TIOWriteProc Gif;
     TIOWriteProc Bmp;
 };
-const TIOWriterTable& Writers();
+// Mutable so that tests can put a recording writer in a slot (and restore it).
+TIOWriterTable& Writers();
 
 // One entry of the process-wide registry of file formats.
 struct TIOFileFormatInfo {

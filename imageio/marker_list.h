@@ -1,6 +1,7 @@
 // TIOMarkerList: the JPEG markers (APPn, COM) that a save copies into the file, in order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,8 +1,8 @@
 // The one table through which the save dispatch reaches the format writers.
 #include "imageio/image_io.h"
 
-const TIOWriterTable& Writers() {
-    static const TIOWriterTable table{
+TIOWriterTable& Writers() {
+    static TIOWriterTable table{
         // JPEG
         nullptr,
 
