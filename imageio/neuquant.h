@@ -1,0 +1,17 @@
+// The small pure pieces of the quantizer's learning (sampling factor, sample step, method
+// choice), apart from the pixels so tests reach them directly.
+#pragma once
+
+#include <cstdint>
+
+// One pixel in every factor pixels is learned from; 1 to 30. `quality` -1 derives the factor
+// from the picture's pixel count, 0 to 100 from the quality (100 = every pixel).
+int NeuQuantSamplingFactor(int64_t pixels, int quality);
+
+// Pixels between consecutive samples: a prime that does not divide the picture's byte count,
+// so the samples spread over the whole picture instead of repeating one column.
+int NeuQuantStep(int64_t byteCount);
+
+// The learned-map method for `ncol` colours under the process-wide `method` setting:
+// 0 = NeuQuant, 1 = box method.
+int LearnedMapMethod(int method, int ncol);
