@@ -1,6 +1,8 @@
 // The one table through which the save dispatch reaches the format writers.
 #include "imageio/image_io.h"
 
+#include "imageio/bmp_writer.h"
+
 TIOWriterTable& Writers() {
     static TIOWriterTable table{
         // JPEG
@@ -12,8 +14,10 @@ TIOWriterTable& Writers() {
         // GIF
         nullptr,
 
-        // BMP
-        nullptr,
+        // BMP: the table's signature has no alpha flag, so the entry reads it from the parameters.
+        [](TIOStream& stream, TIOBitmap& bitmap, TIOParamsVals& params, TIOProgressRecord& progress) {
+            WriteBmp(stream, bitmap, params, params.BmpWriteAlpha != 0, progress);
+        },
     };
     return table;
 }
