@@ -18,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -181,6 +182,8 @@ struct ThumbnailCase {
     uint32_t rowLength;
     uint32_t fileSize;
 };
+void PrintTo(const ThumbnailCase& c, std::ostream* os) { *os << c.side << " x " << c.side; }
+
 class BmpThumbnailTest : public ::testing::TestWithParam<ThumbnailCase> {};
 
 TEST_P(BmpThumbnailTest, HeaderFieldsAndPixels) {
@@ -255,6 +258,8 @@ struct DecodeCase {
     int depth;            // expected bits per pixel in the file
     uint32_t compressionField;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 class BmpDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
@@ -675,6 +680,14 @@ TEST(BmpWriterTest, SaveToFileWritesTheThumbnailThroughTheTable) {
     EXPECT_EQ(files[1], files[0]) << ".rle is the same uncompressed file";
     EXPECT_EQ(files[2], files[0]);
     ExpectPixels(Decode(files[0]), 96, 96, colour);
+
+    // An empty picture is an error the caller sees, not a file that looks written.
+    TImageView view;
+    TImageIO* io = view.GetIO();
+    const std::string emptyPath = (dir / "empty.bmp").string();
+    EXPECT_THROW(io->SaveToFile(emptyPath), EIOError);
+    EXPECT_EQ(io->Params.FileType, 0);
+    EXPECT_EQ(std::filesystem::file_size(emptyPath), 0u);
     std::filesystem::remove_all(dir);
 }
 
