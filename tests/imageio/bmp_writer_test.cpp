@@ -451,6 +451,27 @@ TEST(BmpWriterTest, PaletteOutputOfManyColoursUsesOnlyItsPalette) {
     }
 }
 
+TEST(BmpWriterTest, GreyPictureInEightBitsIndexesTheGreyRamp) {
+    // Grey levels 0..255 over a 16 x 16 picture, top-left first.
+    const ColourAt colour = [](int x, int y) {
+        const uint8_t v = static_cast<uint8_t>(16 * y + x);
+        return RGBColor(v, v, v);
+    };
+    auto bitmap = MakeRgb(16, 16, colour);
+    TIOParamsVals params;
+    params.SamplesPerPixel = 1;
+    const Written w = WriteToMemory(*bitmap, params);
+    const std::vector<uint8_t>& d = w.bytes;
+    ASSERT_EQ(d.size(), 54u + 1024 + 256);
+    for (int i = 0; i < 256; ++i) {
+        const std::vector<uint8_t> entry(d.begin() + 54 + 4 * i, d.begin() + 58 + 4 * i);
+        ASSERT_EQ(entry, (std::vector<uint8_t>{uint8_t(i), uint8_t(i), uint8_t(i), 0})) << "entry " << i;
+    }
+    // The file's first row is the picture's bottom one: levels 240..255.
+    for (int x = 0; x < 16; ++x) EXPECT_EQ(d[1078 + static_cast<size_t>(x)], 240 + x);
+    ExpectPixels(Decode(d), 16, 16, colour);
+}
+
 TEST(BmpWriterTest, PaletteBufferKeepsItsIndices) {
     TIOBitmap bitmap;
     bitmap.SetLocation(ioMemory);
