@@ -106,7 +106,6 @@ protected:
 };
 
 TEST_F(ExportRunTest, EveryTypeWritesTheThumbnailPicture) {
-    REQUIRE_WRITERS(".png", ".bmp", ".jpg", ".gif")
     MakeImage(in + "/photo.png", 40, 30, QColor(200, 40, 90));
     WriteBytes(in + "/notes.txt", "plain text\n");
     const std::vector<std::string> list{in + "/photo.png", in + "/notes.txt"};
@@ -116,7 +115,10 @@ TEST_F(ExportRunTest, EveryTypeWritesTheThumbnailPicture) {
 
     // Exact pixels for the lossless types; JPEG and GIF (a reduced palette) within a bound.
     const std::map<std::string, double> bounds{{".png", 0}, {".bmp", 0}, {".jpg", 6}, {".jpeg", 6}, {".gif", 12}};
+    size_t typesTried = 0;
     for (const auto& [type, bound] : bounds) {
+        if (!HasWriter(type)) continue;
+        ++typesTried;
         SCOPED_TRACE(type);
         std::vector<int> percents;
         TExportCallbacks callbacks = FixedSettings({"128", type, out});
@@ -138,6 +140,7 @@ TEST_F(ExportRunTest, EveryTypeWritesTheThumbnailPicture) {
         EXPECT_GE(notesDifference, 0);
         EXPECT_LE(notesDifference, bound);
     }
+    if (typesTried == 0) GTEST_SKIP() << "no writers yet";
     EXPECT_TRUE(NoTemporaryFiles(out));
 }
 
@@ -158,7 +161,7 @@ TEST_F(ExportRunTest, SettingsAreReadAnewForEveryFile) {
 }
 
 TEST_F(ExportRunTest, CancelSeenAtTheTopOfAFileStopsBeforeIt) {
-    REQUIRE_WRITERS(".png")
+    REQUIRE_WRITERS(".bmp")
     std::vector<std::string> list;
     for (const char* name : {"f0", "f1", "f2", "f3"}) {
         list.push_back(in + "/" + name + ".txt");
@@ -168,7 +171,7 @@ TEST_F(ExportRunTest, CancelSeenAtTheTopOfAFileStopsBeforeIt) {
         SCOPED_TRACE(k);
         TTempDir dest;
         size_t started = 0;
-        TExportCallbacks callbacks = FixedSettings({"64", ".png", dest.Path()});
+        TExportCallbacks callbacks = FixedSettings({"64", ".bmp", dest.Path()});
         callbacks.Cancelled = [&] { return started == k; };
         callbacks.FileStarted = [&](size_t, const std::string&) { ++started; };
         const TExportRunResult run = RunExportList(list, callbacks);
@@ -177,41 +180,42 @@ TEST_F(ExportRunTest, CancelSeenAtTheTopOfAFileStopsBeforeIt) {
         EXPECT_EQ(run.Written, k);
         EXPECT_EQ(FinalMessage(run), "");
         std::vector<std::string> expected;
-        for (size_t i = 0; i < k; ++i) expected.push_back("f" + std::to_string(i) + ".png");
+        for (size_t i = 0; i < k; ++i) expected.push_back("f" + std::to_string(i) + ".bmp");
         EXPECT_EQ(FolderNames(dest.Path()), expected);
     }
 }
 
 TEST_F(ExportRunTest, AFolderAtTheOutputNameFailsThatFileOnly) {
-    REQUIRE_WRITERS(".png")
+    REQUIRE_WRITERS(".bmp")
     const std::vector<std::string> list{in + "/a.txt", in + "/b.txt", in + "/c.txt"};
     for (const std::string& path : list) WriteBytes(path, path);
-    ASSERT_EQ(mkdir((out + "/b.png").c_str(), 0755), 0);
-    WriteBytes(out + "/b.png/keep", "kept");
+    ASSERT_EQ(mkdir((out + "/b.bmp").c_str(), 0755), 0);
+    WriteBytes(out + "/b.bmp/keep", "kept");
 
     std::vector<std::string> failed;
-    TExportCallbacks callbacks = FixedSettings({"64", ".png", out});
+    TExportCallbacks callbacks = FixedSettings({"64", ".bmp", out});
     callbacks.FileFailed = [&](size_t, const std::string& path, const TFileExportResult& result) {
         failed.push_back(path);
-        EXPECT_EQ(result.OutputPath, out + "/b.png");
+        EXPECT_EQ(result.OutputPath, out + "/b.bmp");
         EXPECT_FALSE(result.Reason.empty());
     };
     const TExportRunResult run = RunExportList(list, callbacks);
     EXPECT_EQ(failed, std::vector<std::string>{list[1]});
     EXPECT_EQ(run.Written, 2u);
     EXPECT_EQ(FinalMessage(run), kMessageErrors);
-    EXPECT_EQ(ReadBytes(out + "/b.png/keep"), "kept");
-    EXPECT_EQ(FolderNames(out), (std::vector<std::string>{"a.png", "b.png", "c.png"}));
+    EXPECT_EQ(ReadBytes(out + "/b.bmp/keep"), "kept");
+    EXPECT_EQ(FolderNames(out), (std::vector<std::string>{"a.bmp", "b.bmp", "c.bmp"}));
 }
 
 // The file size limit makes every write past it fail, as a full disk would. The outputs are
 // smaller than the file stream's buffer, so the failure only shows when the buffer is flushed
 // on close.
 TEST_F(ExportRunTest, AWriteFailingPartWayLeavesTheOldOutputIntact) {
-    REQUIRE_WRITERS(".bmp", ".png", ".jpg", ".gif")
+    REQUIRE_WRITERS(".bmp")
     WriteBytes(in + "/a.txt", "a");
     ThumbnailPicture(in + "/a.txt", 64);   // helpers start before the limit, so they are not bound by it
     for (const char* type : {".bmp", ".png", ".jpg", ".gif"}) {
+        if (!HasWriter(type)) continue;
         SCOPED_TRACE(type);
         const std::string output = out + "/a" + type;
         WriteBytes(output, "previous output");
@@ -230,17 +234,20 @@ TEST_F(ExportRunTest, AWriteFailingPartWayLeavesTheOldOutputIntact) {
         EXPECT_FALSE(result.Reason.empty());
         EXPECT_EQ(ReadBytes(output), "previous output");
         EXPECT_TRUE(NoTemporaryFiles(out));
+        // Without the limit the same file is written: the limit alone made it fail.
+        EXPECT_TRUE(ExportFile(in + "/a.txt", {"64", type, out}, TListedSources()).Written);
+        EXPECT_EQ(QImage(Q(output)).size(), QSize(64, 64));
     }
 }
 
 TEST_F(ExportRunTest, DestinationRemovedMidRunFailsTheRemainingFiles) {
-    REQUIRE_WRITERS(".png")
+    REQUIRE_WRITERS(".bmp")
     const std::vector<std::string> list{in + "/a.txt", in + "/b.txt", in + "/c.txt"};
     for (const std::string& path : list) WriteBytes(path, path);
     const std::string dest = root / "dest";
     ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
     std::vector<size_t> failed;
-    TExportCallbacks callbacks = FixedSettings({"64", ".png", dest});
+    TExportCallbacks callbacks = FixedSettings({"64", ".bmp", dest});
     callbacks.FileStarted = [&](size_t index, const std::string&) {
         if (index == 1) std::filesystem::remove_all(dest);
     };
@@ -260,59 +267,59 @@ TEST_F(ExportRunTest, UnknownTypeWritesNothing) {
 }
 
 TEST_F(ExportRunTest, UnwritableDestinationFailsEveryFile) {
-    REQUIRE_WRITERS(".png")
+    REQUIRE_WRITERS(".bmp")
     if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root; the command-line tests cover this as another user";
     const std::vector<std::string> list{in + "/a.txt", in + "/b.txt"};
     for (const std::string& path : list) WriteBytes(path, path);
-    WriteBytes(out + "/a.png", "previous output");
+    WriteBytes(out + "/a.bmp", "previous output");
     ASSERT_EQ(chmod(out.c_str(), 0555), 0);
-    const TExportRunResult run = RunExportList(list, FixedSettings({"64", ".png", out}));
+    const TExportRunResult run = RunExportList(list, FixedSettings({"64", ".bmp", out}));
     chmod(out.c_str(), 0755);
     EXPECT_EQ(run.Failed, 2u);
-    EXPECT_EQ(ReadBytes(out + "/a.png"), "previous output");
-    EXPECT_EQ(FolderNames(out), std::vector<std::string>{"a.png"});
+    EXPECT_EQ(ReadBytes(out + "/a.bmp"), "previous output");
+    EXPECT_EQ(FolderNames(out), std::vector<std::string>{"a.bmp"});
 }
 
 TEST_F(ExportRunTest, AListedSourceIsNeverReplaced) {
-    REQUIRE_WRITERS(".png")
-    MakeImage(in + "/photo.png", 20, 20, Qt::green);
-    const std::string original = ReadBytes(in + "/photo.png");
+    REQUIRE_WRITERS(".bmp")
+    MakeImage(in + "/photo.bmp", 20, 20, Qt::green);
+    const std::string original = ReadBytes(in + "/photo.bmp");
     ASSERT_EQ(symlink(in.c_str(), (root / "in-link").c_str()), 0);
-    ASSERT_EQ(symlink((in + "/photo.png").c_str(), (root / "out/listed-link.png").c_str()), 0);
+    ASSERT_EQ(symlink((in + "/photo.bmp").c_str(), (root / "out/listed-link.bmp").c_str()), 0);
 
     // The same folder by its own name, through a link to it, and a listed link to a source.
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-        {{in + "/photo.png"}, in},
-        {{in + "/photo.png"}, root / "in-link/"},
-        {{in + "/photo.png", out + "/listed-link.png"}, out},
+        {{in + "/photo.bmp"}, in},
+        {{in + "/photo.bmp"}, root / "in-link/"},
+        {{in + "/photo.bmp", out + "/listed-link.bmp"}, out},
     };
     for (const auto& [list, folder] : cases) {
         SCOPED_TRACE(folder);
         std::vector<std::string> failed;
-        TExportCallbacks callbacks = FixedSettings({"64", ".png", folder});
+        TExportCallbacks callbacks = FixedSettings({"64", ".bmp", folder});
         callbacks.FileFailed = [&](size_t, const std::string& path, const TFileExportResult&) { failed.push_back(path); };
         RunExportList(list, callbacks);
         EXPECT_EQ(failed, std::vector<std::string>{list.back()});
-        EXPECT_EQ(ReadBytes(in + "/photo.png"), original);
+        EXPECT_EQ(ReadBytes(in + "/photo.bmp"), original);
         EXPECT_TRUE(NoTemporaryFiles(folder));
     }
     char target[4096] = {};
-    ASSERT_GT(readlink((out + "/listed-link.png").c_str(), target, sizeof target - 1), 0);
-    EXPECT_EQ(std::string(target), in + "/photo.png");
+    ASSERT_GT(readlink((out + "/listed-link.bmp").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), in + "/photo.bmp");
 }
 
 TEST_F(ExportRunTest, ALinkAtTheOutputNameIsReplacedAndItsTargetKept) {
-    REQUIRE_WRITERS(".png")
+    REQUIRE_WRITERS(".bmp")
     WriteBytes(in + "/a.txt", "a");
     WriteBytes(root / "victim", "do not touch");
-    ASSERT_EQ(symlink((root / "victim").c_str(), (out + "/a.png").c_str()), 0);
-    const TFileExportResult result = ExportFile(in + "/a.txt", {"64", ".png", out}, TListedSources({in + "/a.txt"}));
+    ASSERT_EQ(symlink((root / "victim").c_str(), (out + "/a.bmp").c_str()), 0);
+    const TFileExportResult result = ExportFile(in + "/a.txt", {"64", ".bmp", out}, TListedSources({in + "/a.txt"}));
     EXPECT_TRUE(result.Written) << result.Reason;
     EXPECT_EQ(ReadBytes(root / "victim"), "do not touch");
     struct stat info {};
-    ASSERT_EQ(lstat((out + "/a.png").c_str(), &info), 0);
+    ASSERT_EQ(lstat((out + "/a.bmp").c_str(), &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(QImage(Q(out + "/a.png")).size(), QSize(64, 64));
+    EXPECT_EQ(QImage(Q(out + "/a.bmp")).size(), QSize(64, 64));
 }
 
 // A mixed list where several entries share output names, some fail, and types differ.
@@ -331,25 +338,26 @@ std::vector<std::string> MixedList(const std::string& in) {
 }
 
 TEST_F(ExportRunTest, LaterEntryWinsASharedOutputName) {
-    REQUIRE_WRITERS(".png")
+    REQUIRE_WRITERS(".bmp")
     ASSERT_EQ(mkdir((in + "/one").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((in + "/two").c_str(), 0755), 0);
-    MakeImage(in + "/one/x.png", 30, 30, Qt::red);
+    MakeImage(in + "/one/x.bmp", 30, 30, Qt::red);
     MakeImage(in + "/two/x.bmp", 30, 30, Qt::blue);
-    const std::vector<std::string> list{in + "/one/x.png", in + "/two/x.bmp"};
+    const std::vector<std::string> list{in + "/one/x.bmp", in + "/two/x.bmp"};
     const QImage expected = ThumbnailPicture(list[1], 128);
 
     TTempDir sequential, parallel;
-    RunExportList(list, FixedSettings({"128", ".png", sequential.Path()}));
-    RunExportListParallel(list, {"128", ".png", parallel.Path()}, 2, TExportCallbacks());
-    EXPECT_EQ(MeanDifference(QImage(Q(sequential / "x.png")), expected), 0);
-    EXPECT_EQ(MeanDifference(QImage(Q(parallel / "x.png")), expected), 0);
+    RunExportList(list, FixedSettings({"128", ".bmp", sequential.Path()}));
+    RunExportListParallel(list, {"128", ".bmp", parallel.Path()}, 2, TExportCallbacks());
+    EXPECT_EQ(MeanDifference(QImage(Q(sequential / "x.bmp")), expected), 0);
+    EXPECT_EQ(MeanDifference(QImage(Q(parallel / "x.bmp")), expected), 0);
 }
 
 TEST_F(ExportRunTest, ParallelRunWritesTheSameBytesAsTheSequentialOne) {
-    REQUIRE_WRITERS(".png", ".gif", ".jpg", ".bmp")
+    REQUIRE_WRITERS(".bmp")
     const std::vector<std::string> list = MixedList(in);
     for (const char* type : {".png", ".gif", ".jpg", ".bmp"}) {
+        if (!HasWriter(type)) continue;
         SCOPED_TRACE(type);
         TTempDir one, many;
         const TExportRunResult sequential = RunExportList(list, FixedSettings({"96", type, one.Path()}));
