@@ -3,8 +3,6 @@
 
 #include "imageio/image_io.h"
 
-TIOGifLzwEncoder DefaultGifLzwEncoder = nullptr;
-
 // The owner is still being built while its record is: it has no bitmap to read the size from.
 TIOParamsVals::TIOParamsVals(TImageIO* owner) : owner_(nullptr) {
     SetDefaultParams();

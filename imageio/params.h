@@ -55,7 +55,7 @@ inline constexpr TIODpi DefaultDpi{300, 300};
 // -1: the quantizer picks its method and sampling factor itself.
 inline constexpr int QuantizerMethod = -1;
 inline constexpr int QuantizerQuality = -1;
-// The built-in GIF LZW encoder; null until the GIF encoder is linked in.
+// The built-in GIF LZW encoder, GifLzwCompress; every parameters record starts with a copy.
 extern TIOGifLzwEncoder DefaultGifLzwEncoder;
 
 class TIOParamsVals {
@@ -85,7 +85,7 @@ public:
     TStringList GifComments;
     uint8_t GifDisposalMethod = 2;
     TIOGifLzwDecoder GifLzwDecoder = nullptr;
-    TIOGifLzwEncoder GifLzwEncoder = nullptr;
+    TIOGifLzwEncoder GifLzwEncoder = DefaultGifLzwEncoder;
 
     uint8_t JpegColorSpace = 2;
     int JpegQuality = 80;

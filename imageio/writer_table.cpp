@@ -2,6 +2,7 @@
 #include "imageio/image_io.h"
 
 #include "imageio/bmp_writer.h"
+#include "imageio/gif_writer.h"
 
 TIOWriterTable& Writers() {
     static TIOWriterTable table{
@@ -12,7 +13,7 @@ TIOWriterTable& Writers() {
         nullptr,
 
         // GIF
-        nullptr,
+        WriteGifImage,
 
         // BMP: the table's signature has no alpha flag, so the entry reads it from the parameters.
         [](TIOStream& stream, TIOBitmap& bitmap, TIOParamsVals& params, TIOProgressRecord& progress) {
