@@ -531,7 +531,7 @@ private slots:
         AddFiles(sources);
         const QString out = MakeDir("out-full");
         w.TntEdit4->setText(out);   // no trailing "/"
-        w.TntComboBox1->setCurrentText(QStringLiteral(".png"));
+        w.TntComboBox1->setCurrentText(QStringLiteral(".bmp"));
         w.TntEdit1->setText(QStringLiteral("100"));
 
         QStringList seen;   // at each pass of the event loop: path shown and percentage
@@ -568,9 +568,9 @@ private slots:
         QCOMPARE(desk_.modalCount, 1);
         QCOMPARE(seen, QStringList({sources[0] + " 0%", sources[1] + " 33%", sources[2] + " 67%"}));
         QCOMPARE(desk_.messages, QStringList({"Images has been generated!"}));
-        for (const char* name : {"one.png", "two.png", "three.png"}) {
+        for (const char* name : {"one.bmp", "two.bmp", "three.bmp"}) {
             QImageReader reader(out + "/" + name);
-            QCOMPARE(reader.format(), QByteArray("png"));
+            QCOMPARE(reader.format(), QByteArray("bmp"));
             const QImage image = reader.read();
             QVERIFY2(!image.isNull(), name);
             QCOMPARE(image.size(), QSize(100, 100));
@@ -622,12 +622,12 @@ private slots:
         const QString out = MakeDir("out-errors");
         const QString good = Make("good.txt");
         const QString blocked = Make("blocked.txt");
-        MakeDir("out-errors/blocked.gif");   // a folder where the output should go
-        const QString source = out + "/self.gif";
-        WriteFile(source, "GIF89a not really");
+        MakeDir("out-errors/blocked.bmp");   // a folder where the output should go
+        const QString source = out + "/self.bmp";
+        WriteFile(source, "BM not really");
         AddFiles({good, blocked, source});
         w.TntEdit4->setText(out);
-        w.TntComboBox1->setCurrentText(QStringLiteral(".gif"));
+        w.TntComboBox1->setCurrentText(QStringLiteral(".bmp"));
         desk_.onModal = [](QDialog& dialog) {
             static_cast<TForm4&>(dialog).Timer1Timer();
             return dialog.result();
@@ -635,12 +635,12 @@ private slots:
         w.TntButton1Click();
         QCOMPARE(desk_.messages,
                  QStringList({"Some errors happened because bad file format or file is opend by other application"}));
-        QImageReader reader(out + "/good.gif");
+        QImageReader reader(out + "/good.bmp");
         QVERIFY(!reader.read().isNull());
-        QVERIFY(QFileInfo(out + "/blocked.gif").isDir());
+        QVERIFY(QFileInfo(out + "/blocked.bmp").isDir());
         QFile self(source);
         QVERIFY(self.open(QIODevice::ReadOnly));
-        QCOMPARE(self.readAll(), QByteArray("GIF89a not really"));
+        QCOMPARE(self.readAll(), QByteArray("BM not really"));
     }
 };
 
