@@ -2,6 +2,9 @@
 // choice), apart from the pixels so tests reach them directly.
 #pragma once
 
+#include "imageio/bitmap.h"
+#include "imageio/colors.h"
+
 #include <cstdint>
 
 // One pixel in every factor pixels is learned from; 1 to 30. `quality` -1 derives the factor
@@ -15,3 +18,8 @@ int NeuQuantStep(int64_t byteCount);
 // The learned-map method for `ncol` colours under the process-wide `method` setting:
 // 0 = NeuQuant, 1 = box method.
 int LearnedMapMethod(int method, int ncol);
+
+// Learns a NeuQuant map of `ncol` entries from an io24RGB picture with the given sampling
+// factor and writes it, in network order, to `colorMap`. The quantizer's own learned map is made
+// the same way; this entry reaches network sizes that the quantizer's method choice does not.
+void NeuQuantLearnMap(TIOBitmap& picture, int ncol, int samplingFactor, TIOColorBGR* colorMap);

@@ -488,6 +488,12 @@ int NeuQuantStep(int64_t byteCount) {
     return 503;
 }
 
+void NeuQuantLearnMap(TIOBitmap& picture, int ncol, int samplingFactor, TIOColorBGR* colorMap) {
+    NeuQuantNetwork network(picture, ncol, samplingFactor);
+    network.Learn();
+    network.Unbias(colorMap);
+}
+
 int LearnedMapMethod(int method, int ncol) {
     if (method == -1) return ncol >= 128 ? 0 : 1;
     return method == 1 ? 1 : 0;

@@ -412,4 +412,20 @@ TEST(GifSave, ThumbnailBufferSavedAsGifDecodes) {
         }
 }
 
+TEST(GifSave, EmptyPictureGivesAWellFormedFileWithoutPixels) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("pictolith-gif-empty-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "empty.gif").string();
+    TImageView view;   // its platform bitmap is 0 x 0 at 24 bits
+    view.GetIO()->SaveToFile(path);
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> gif{std::istreambuf_iterator<char>(in), {}};
+    std::filesystem::remove_all(dir);
+    ASSERT_EQ(gif.size(), kAfterTable + 8 + 10 + 6 + 4);
+    EXPECT_EQ(Bytes(gif, 6, 5), (std::vector<uint8_t>{0, 0, 0, 0, 0xF7}));
+    // Clear and End only, then the comment extension and the trailer.
+    EXPECT_EQ(Bytes(gif, kAfterTable + 18, 10), (std::vector<uint8_t>{0x08, 0x03, 0x00, 0x03, 0x02, 0x00, 0x21, 0xFE, 0x00, 0x3B}));
+}
+
 }  // namespace

@@ -296,6 +296,55 @@ TEST(NeuQuant, FindsEveryClusterOfAClusteredPicture) {
     }
 }
 
+// Two traces worked out by hand. Components carry 4 fraction bits while learning, so a byte v
+// enters as 16 v and leaves as (n + 8) >> 4.
+
+TEST(NeuQuant, OneSampleMovesTheWinnerAndItsNeighbours) {
+    // 16 neurons start at 256 i; radius count 2, so rad = 2 and the neighbours at distance 1 move
+    // by radius power 1 = ((4 - 1) * 256 / 4) * 1024 = 196608, three quarters of the way.
+    // The sample (B 100, G 50, R 200) enters as (1600, 800, 3200); neuron 6 (1536) is nearest
+    // (distance 2464) and takes the sample; neuron 7 becomes 1792 - 0.75 (1792 - x) per component:
+    // (1648, 1048, 2848); neuron 5: (1520, 920, 2720).
+    auto picture = MakePicture(1, 1, io24RGB, [](int, int) { return RGBColor(200, 50, 100); });
+    auto map = SentinelMap();
+    NeuQuantLearnMap(*picture, 16, 1, map.data());
+    for (int i = 0; i < 16; ++i) {
+        const auto v = static_cast<uint8_t>(16 * i);
+        if (i < 5 || i > 7) {
+            EXPECT_EQ(map[static_cast<size_t>(i)], RGBColor(v, v, v)) << i;
+        }
+    }
+    EXPECT_EQ(map[5], (TIOColorBGR{95, 58, 170}));    // (1528, 928, 2728) >> 4
+    EXPECT_EQ(map[6], (TIOColorBGR{100, 50, 200}));
+    EXPECT_EQ(map[7], (TIOColorBGR{103, 66, 178}));   // (1656, 1056, 2856) >> 4
+    EXPECT_EQ(map[16], kSentinel);
+}
+
+TEST(NeuQuant, BiasAlphaDecayAndTheWrappedSamplePosition) {
+    // Two neurons at 0 and 2048, radius 0. A 2 x 1 picture gives two samples: position 0, then
+    // 0 + 499 - 2 = 497, whose row 248 wraps to 248 mod 1 = 0 and whose column is 497 mod 2 = 1.
+    // Sample 1 (1600, 800, 3200): neuron 1 (distance 2848) wins and becomes the sample; every
+    // neuron's frequency loses 32 (32768 >> 10) and its bias gains 32 << 10; the winner then gains
+    // 64 frequency and loses 65536 bias: bias 0 = 32768, bias 1 = -32768. Alpha: 1024 - 1024 / 30
+    // = 990.
+    // Sample 2 (160, 320, 480): neuron 0 at distance 960 (biased 960 - 8) beats neuron 1 (4640,
+    // biased 4648) and moves by 990 / 1024: 0 - (-160 * 990) / 1024 = 154, likewise 309 and 464.
+    auto picture = MakePicture(2, 1, io24RGB, [](int x, int) { return x == 0 ? RGBColor(200, 50, 100) : RGBColor(30, 20, 10); });
+    auto map = SentinelMap();
+    NeuQuantLearnMap(*picture, 2, 1, map.data());
+    EXPECT_EQ(map[0], (TIOColorBGR{10, 19, 29}));     // (162, 317, 472) >> 4
+    EXPECT_EQ(map[1], (TIOColorBGR{100, 50, 200}));
+}
+
+TEST(NeuQuant, ContestTieGoesToTheLowerNeuron) {
+    // Grey 64 enters as 1024, exactly between neurons 0 (0) and 1 (2048): neuron 0 takes it.
+    auto picture = MakePicture(1, 1, io24RGB, [](int, int) { return RGBColor(64, 64, 64); });
+    auto map = SentinelMap();
+    NeuQuantLearnMap(*picture, 2, 1, map.data());
+    EXPECT_EQ(map[0], RGBColor(64, 64, 64));
+    EXPECT_EQ(map[1], RGBColor(128, 128, 128));
+}
+
 // ---- Box method ----
 
 TEST(BoxMethod, FewerThanOneHundredTwentyEightColoursSplitTheCube) {
