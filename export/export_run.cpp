@@ -269,12 +269,17 @@ TExportRunResult RunExportListParallel(const std::vector<std::string>& paths, co
     const TListedSources listed(paths);
 
     // Entries sharing an output path form one group, made in list order by one thread, so the
-    // last of them is renamed into place last, exactly as in a sequential run.
+    // last of them is renamed into place last, exactly as in a sequential run. Names are grouped
+    // regardless of ASCII case: on a case-insensitive file system (a FAT stick) "A.png" and
+    // "a.png" are one file, and elsewhere grouping them only costs a little parallelism.
     std::vector<std::vector<size_t>> groups;
     std::unordered_map<std::string, size_t> groupOfOutput;
     for (size_t i = 0; i < paths.size(); ++i) {
-        const auto [slot, added] =
-            groupOfOutput.try_emplace(BuildOutputPath(settings.Folder, paths[i], settings.Type), groups.size());
+        std::string key = BuildOutputPath(settings.Folder, paths[i], settings.Type);
+        for (char& c : key) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        const auto [slot, added] = groupOfOutput.try_emplace(std::move(key), groups.size());
         if (added) groups.emplace_back();
         groups[slot->second].push_back(i);
     }

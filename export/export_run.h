@@ -107,9 +107,10 @@ struct TExportCallbacks {
 // FileStarted, ReadSettings, ExportFile, FileFailed when it failed, FileFinished.
 TExportRunResult RunExportList(const std::vector<std::string>& paths, const TExportCallbacks& callbacks);
 
-// The same run on `jobs` threads with fixed settings (ReadSettings is not called). Entries that
-// share an output path are made one after another in list order on one thread, so the later
-// entry wins as in RunExportList and the files written are the same bytes. Callbacks are called
+// The same run on `jobs` threads (0: one per core) with fixed settings (ReadSettings is not
+// called). Entries that share an output path (ASCII case ignored) are made one after another in
+// list order on one thread, so the later entry wins as in RunExportList and the files written
+// are the same bytes. Callbacks are called
 // one at a time (under a lock) from the worker threads; FileFinished's index counts finished
 // files (0-based, completion order) so its percentage rises steadily. Cancelled is asked before
 // every file; files already started are finished.
