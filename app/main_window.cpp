@@ -431,8 +431,13 @@ void TForm1::ListView1SelectItem(int row, bool selected) {
     UpdateButtons();
     if (selected) {
         if (!Image1->isVisible()) Image1->show();
-        ThumbnailToPicture(ListView1->item(row, 0)->data(kPathRole).toByteArray().toStdString(), kPreviewSize,
-                           *Image1);
+        try {
+            ThumbnailToPicture(ListView1->item(row, 0)->data(kPathRole).toByteArray().toStdString(), kPreviewSize,
+                               *Image1);
+        } catch (const std::exception&) {
+            // Out of memory or the like: no picture, but the list and the window go on.
+            Image1->clear();
+        }
         Label1->hide();
     } else {
         Image1->hide();
