@@ -163,7 +163,7 @@ TForm1::TForm1(TUserDialogs dialogs, QWidget* parent) : QMainWindow(parent), Dia
     UpdateButtons();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() { qApp->removeEventFilter(this); }
 
 void TForm1::TntFormCreate() {
     setWindowTitle(QString::fromLatin1(kApplicationTitle));
