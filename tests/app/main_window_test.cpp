@@ -6,6 +6,8 @@
 #include "app/link_label.h"
 #include "app/main_window.h"
 #include "app/progress_dialog.h"
+#include "app/thumbnail_to_picture.h"
+#include "thumbs/file_thumb.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -357,6 +359,11 @@ private slots:
         QVERIFY(!w.Label1->isVisible());
         const QPixmap picture = w.Image1->pixmap();
         QCOMPARE(picture.size(), QSize(80, 80));
+        // Exactly the thumbnail maker's picture for that file at 80 pixels.
+        TFileThumb thumb;
+        thumb.SetSize(80);
+        thumb.SetFileName(QFile::encodeName(file).toStdString());
+        QCOMPARE(picture.toImage().convertToFormat(QImage::Format_RGB32), BitmapToImage(thumb.Bitmap()));
 
         w.ListView1->clearSelection();
         QVERIFY(!w.Image1->isVisible());
@@ -367,6 +374,51 @@ private slots:
                           w.ListView1->visualItemRect(w.ListView1->item(0, 0)).center());
         QVERIFY(w.Image1->isVisible());
         CheckButtons(w, {true, true, true});
+    }
+
+    // The maker may hand over a picture of any depth; rows are padded to 4 bytes.
+    void bitmapToImageReadsEveryDepth_data() {
+        QTest::addColumn<int>("bits");
+        QTest::newRow("1 bit with a table") << 1;
+        QTest::newRow("8 bits with a table") << 8;
+        QTest::newRow("24 bits") << 24;
+        QTest::newRow("32 bits") << 32;
+    }
+
+    void bitmapToImageReadsEveryDepth() {
+        QFETCH(int, bits);
+        const QList<QRgb> colours = {qRgb(250, 10, 20), qRgb(5, 200, 30), qRgb(0, 40, 220),
+                                     qRgb(90, 90, 90), qRgb(255, 255, 0), qRgb(1, 2, 3)};
+        TBitmap bitmap;
+        bitmap.SetSize(3, 2);
+        bitmap.SetBitsPerPixel(bits);
+        QImage expected(3, 2, QImage::Format_RGB32);
+        if (bits <= 8) {
+            auto& table = bitmap.ColorTable();
+            table.assign(bits == 1 ? 2 : 256, RGBColor(0, 0, 0));
+            for (int i = 0; i < (bits == 1 ? 2 : 6); ++i)
+                table[i] = RGBColor(qRed(colours[i]), qGreen(colours[i]), qBlue(colours[i]));
+        }
+        for (int y = 0; y < 2; ++y) {
+            uint8_t* row = bitmap.ScanLine(y);
+            for (int x = 0; x < 3; ++x) {
+                const int i = y * 3 + x;
+                if (bits == 1) {
+                    if (i % 2) row[0] |= static_cast<uint8_t>(0x80 >> x);
+                    expected.setPixel(x, y, colours[i % 2]);
+                } else if (bits == 8) {
+                    row[x] = static_cast<uint8_t>(i);
+                    expected.setPixel(x, y, colours[i]);
+                } else {
+                    uint8_t* p = row + x * (bits / 8);
+                    p[0] = qBlue(colours[i]);
+                    p[1] = qGreen(colours[i]);
+                    p[2] = qRed(colours[i]);
+                    expected.setPixel(x, y, colours[i]);
+                }
+            }
+        }
+        QCOMPARE(BitmapToImage(bitmap), expected);
     }
 
     void dropAddsFilesWithAnExtension() {
