@@ -3,6 +3,8 @@
 #include "export/export_run.h"
 #include "export/file_list.h"
 
+#include <QCoreApplication>
+
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,6 +220,9 @@ int main(int argc, char** argv) {
     settings.SizeText = sizeText;
     settings.Type = type;
     settings.Folder = dest;
+    // The thumbnail layer uses Qt (MIME types, images, plugins), which wants its application
+    // object alive for the whole run and torn down before the process exits.
+    QCoreApplication application(argc, argv);
     const TExportRunResult result = RunExportListParallel(list, settings, jobs, callbacks);
     bar.Erase();
 
