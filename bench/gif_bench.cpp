@@ -5,34 +5,15 @@
 #include "imageio/quantizer.h"
 #include "imageio/stream.h"
 
+#include "photo_like.h"
+
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
 
 namespace {
-
-// A square picture with far more than 256 colours, so the quantizer learns its map: smooth
-// gradients with a little noise, as a photo thumbnail has.
-std::unique_ptr<TIOBitmap> PhotoLikePicture(int side) {
-    auto picture = std::make_unique<TIOBitmap>();
-    picture->SetLocation(ioMemory);
-    picture->Allocate(side, side, io24RGB);
-    uint32_t seed = 1;
-    for (int y = 0; y < side; ++y) {
-        uint8_t* row = picture->ScanLine(y);
-        for (int x = 0; x < side; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            const int noise = static_cast<int>(seed >> 28) - 8;
-            row[x * 3] = static_cast<uint8_t>(std::clamp(x * 255 / side + noise, 0, 255));
-            row[x * 3 + 1] = static_cast<uint8_t>(std::clamp(y * 255 / side + noise, 0, 255));
-            row[x * 3 + 2] = static_cast<uint8_t>(std::clamp((x + y) * 127 / side - noise, 0, 255));
-        }
-    }
-    return picture;
-}
 
 void BM_QuantizerLearns(benchmark::State& state) {
     auto picture = PhotoLikePicture(static_cast<int>(state.range(0)));

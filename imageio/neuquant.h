@@ -22,4 +22,8 @@ int LearnedMapMethod(int method, int ncol);
 // Learns a NeuQuant map of `ncol` entries from an io24RGB picture with the given sampling
 // factor and writes it, in network order, to `colorMap`. The quantizer's own learned map is made
 // the same way; this entry reaches network sizes that the quantizer's method choice does not.
-void NeuQuantLearnMap(TIOBitmap& picture, int ncol, int samplingFactor, TIOColorBGR* colorMap);
+// `wideContest` runs every sample's contest with 64-bit biases, as pictures with more than
+// 32767 samples need; otherwise smaller pictures take the 32-bit contest, whose winners are the
+// same. Tests compare the two.
+void NeuQuantLearnMap(TIOBitmap& picture, int ncol, int samplingFactor, TIOColorBGR* colorMap,
+                      bool wideContest = false);

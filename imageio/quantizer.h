@@ -17,6 +17,9 @@ public:
 
     // Index of `colour` in the map; -1 for a colour an exact-colour map does not contain.
     int MapColor(TIOColorBGR colour);
+    // The same answer by a faster search, faster still when `near` is the index given for a
+    // similar colour (a neighbouring pixel's); -1 for none.
+    int MapColor(TIOColorBGR colour, int near);
 
 private:
     struct State;

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -235,6 +237,70 @@ TEST(NeuQuant, LookupFindsANearestEntry) {
         ASSERT_GE(index, 0);
         ASSERT_LT(index, 256);
         ASSERT_EQ(Distance(map[static_cast<size_t>(index)], c), bestDistance) << n;
+    }
+}
+
+TEST(NeuQuant, FastLookupGivesThePlainWalksAnswer) {
+    // The search the GIF writer uses (projection order, with or without the previous answer as
+    // a first candidate) against the green-ordered walk, ties included, over a sweep of the cube.
+    // A gradient, noise, and a picture of few distinct hues with many shades, which gives many
+    // equally near entries.
+    uint32_t noiseSeed = 99;
+    const std::array<std::unique_ptr<TIOBitmap>, 3> pictures{
+        GradientPicture(96, 96),
+        MakePicture(80, 80, io24RGB,
+                    [&noiseSeed](int, int) {
+                        noiseSeed = noiseSeed * 1664525u + 1013904223u;
+                        return RGBColor(static_cast<uint8_t>(noiseSeed >> 8), static_cast<uint8_t>(noiseSeed >> 16),
+                                        static_cast<uint8_t>(noiseSeed >> 24));
+                    }),
+        MakePicture(90, 90, io24RGB, [](int x, int y) {
+            const int level = (x * 3 + y) % 256;
+            return (x / 30) % 3 == 0 ? RGBColor(static_cast<uint8_t>(level), 0, 0)
+                                     : RGBColor(static_cast<uint8_t>(level), static_cast<uint8_t>(level), static_cast<uint8_t>(255 - level));
+        }),
+    };
+    for (size_t p = 0; p < pictures.size(); ++p) {
+        for (int ncol : {256, 200, 128}) {
+            auto map = SentinelMap();
+            TIOQuantizer q(*pictures[p], map.data(), ncol);
+            int previous = -1;
+            int step = 0;
+            for (int r = 0; r < 256; r += 5) {
+                for (int g = 0; g < 256; g += 3) {
+                    for (int b = 0; b < 256; b += 7, ++step) {
+                        const TIOColorBGR c{static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r)};
+                        const int expected = q.MapColor(c);
+                        ASSERT_EQ(q.MapColor(c, -1), expected) << p << " " << ncol << " " << r << "," << g << "," << b;
+                        ASSERT_EQ(q.MapColor(c, previous), expected) << p << " " << ncol << " " << r << "," << g << "," << b;
+                        ASSERT_EQ(q.MapColor(c, (step * 37) % ncol), expected) << p << " " << ncol;
+                        previous = expected;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(NeuQuant, NarrowContestLearnsTheWideContestsMap) {
+    // Up to 32767 samples the contest keeps its biases in 32 bits; the maps must be the same
+    // as with 64-bit biases, for every network size and sampling the quantizer uses.
+    uint32_t seed = 5;
+    auto noisyGradient = MakePicture(181, 120, io24RGB, [&seed](int x, int y) {
+        seed = seed * 1664525u + 1013904223u;
+        const int noise = static_cast<int>(seed >> 28) - 8;
+        return RGBColor(static_cast<uint8_t>(std::clamp(x * 255 / 180 + noise, 0, 255)),
+                        static_cast<uint8_t>(std::clamp(y * 2 + noise, 0, 255)),
+                        static_cast<uint8_t>(std::clamp((x + y) / 2 - noise, 0, 255)));
+    });
+    for (int ncol : {2, 16, 128, 255, 256}) {
+        for (int factor : {1, 3, 10, 30}) {
+            auto narrow = SentinelMap();
+            auto wide = SentinelMap();
+            NeuQuantLearnMap(*noisyGradient, ncol, factor, narrow.data());
+            NeuQuantLearnMap(*noisyGradient, ncol, factor, wide.data(), true);
+            ASSERT_EQ(narrow, wide) << ncol << " colours, factor " << factor;
+        }
     }
 }
 
