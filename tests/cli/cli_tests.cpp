@@ -327,20 +327,26 @@ TEST_F(CliTest, FullDiskLeavesNoPartialFileAndKeepsOldOutputs) {
     const std::string dest = root / "small";
     ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
 
-    // Inside the namespace: mount, keep an old output, fill the disk, run, then show what is left.
+    // Inside the namespace: mount, keep an old output, fill the disk, run, show what is left;
+    // then free the space and run again, which must succeed, so the full disk was the cause.
     const std::string script =
         "set -u; mount -t tmpfs -o size=64k tmpfs \"$1\" || exit 90; "
-        "printf 'previous output' > \"$1/a.bmp\"; "
+        "printf 'previous output' > \"$1/a$5\"; "
         "cat /dev/zero > \"$1/filler\" 2>/dev/null; "
-        "\"$2\" --type bmp --size 60 --quiet --jobs 2 --dest \"$1\" \"$3\" \"$4\"; echo \"status=$?\"; "
-        "ls -A \"$1\"; cat \"$1/a.bmp\"";
-    const TRun run = RunProgram({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script, "sh", dest, PICTOLITH_CLI,
-                                 in + "/a.txt", in + "/b.txt"});
-    ASSERT_NE(run.status, 90) << run.err;
-    EXPECT_EQ(run.out, "status=1\na.bmp\nfiller\nprevious output");
-    EXPECT_TRUE(Contains(run.err, "pictolith-cli: failed: " + in + "/a.txt: ")) << run.err;
-    EXPECT_TRUE(Contains(run.err, "pictolith-cli: failed: " + in + "/b.txt: ")) << run.err;
-    EXPECT_TRUE(Contains(run.err, kErrors)) << run.err;
+        "\"$2\" --type \"$5\" --size 60 --quiet --jobs 2 --dest \"$1\" \"$3\" \"$4\"; echo \"status=$?\"; "
+        "ls -A \"$1\"; cat \"$1/a$5\"; echo; rm \"$1/filler\"; "
+        "\"$2\" --type \"$5\" --size 60 --quiet --dest \"$1\" \"$3\" \"$4\" >/dev/null 2>&1; echo \"then=$?\"";
+    for (const char* type : {".bmp", ".png", ".jpg", ".gif"}) {
+        if (!HasWriter(type)) continue;
+        SCOPED_TRACE(type);
+        const TRun run = RunProgram({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script, "sh", dest, PICTOLITH_CLI,
+                                     in + "/a.txt", in + "/b.txt", type});
+        ASSERT_NE(run.status, 90) << run.err;
+        EXPECT_EQ(run.out, std::string("status=1\na") + type + "\nfiller\nprevious output\nthen=0\n");
+        EXPECT_TRUE(Contains(run.err, "pictolith-cli: failed: " + in + "/a.txt: ")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "pictolith-cli: failed: " + in + "/b.txt: ")) << run.err;
+        EXPECT_TRUE(Contains(run.err, kErrors)) << run.err;
+    }
 }
 
 TEST_F(CliTest, APlantedLinkIsReplacedAndItsTargetKept) {
