@@ -232,10 +232,9 @@ void WriteGifImage(TIOStream& stream, TIOBitmap& picture, TIOParamsVals& params,
                     const uint8_t* p = row + static_cast<size_t>(x) * 3;
                     const TIOColorBGR c{p[0], p[1], p[2]};
                     // Neighbouring pixels often share a colour; the lookup is pure, so reuse it.
-                    // Otherwise the previous answer narrows the search for the new one.
                     if (!haveLast || !(c == lastColour)) {
                         lastColour = c;
-                        lastIndex = static_cast<uint8_t>(work.quantizer->MapColor(c, haveLast ? lastIndex : -1) & 0xFF);
+                        lastIndex = static_cast<uint8_t>(work.quantizer->MapColor(c) & 0xFF);
                         haveLast = true;
                     }
                     out[x] = lastIndex;

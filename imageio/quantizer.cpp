@@ -154,6 +154,34 @@ NarrowContestResult NarrowContestKeys(const std::array<int, 4>* __restrict neuro
     return {bestKey, bestBiasedKey};
 }
 
+// The lookup's distance scan covers this many neurons, the most a GIF map has.
+constexpr int kScanNeurons = 256;
+
+// The sum of absolute differences from (b, g, r) to each of the kScanNeurons colours given as
+// 16-bit rows, into `distances`; returns the smallest. No branch, so the compiler does it 16
+// lanes at a time (and with AVX2 where the processor has it).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+int ScanDistances(const int16_t* __restrict blue, const int16_t* __restrict green, const int16_t* __restrict red,
+                  int16_t* __restrict distances, int b, int g, int r) {
+    const auto b16 = static_cast<int16_t>(b);
+    const auto g16 = static_cast<int16_t>(g);
+    const auto r16 = static_cast<int16_t>(r);
+    int16_t smallest = INT16_MAX;
+    for (int i = 0; i < kScanNeurons; ++i) {
+        const auto db = static_cast<int16_t>(blue[i] - b16);
+        const auto dg = static_cast<int16_t>(green[i] - g16);
+        const auto dr = static_cast<int16_t>(red[i] - r16);
+        const auto distance = static_cast<int16_t>(std::max<int16_t>(db, static_cast<int16_t>(-db)) +
+                                                   std::max<int16_t>(dg, static_cast<int16_t>(-dg)) +
+                                                   std::max<int16_t>(dr, static_cast<int16_t>(-dr)));
+        distances[i] = distance;
+        smallest = std::min(smallest, distance);
+    }
+    return smallest;
+}
+
 // NeuQuant. Colour components carry 4 fraction bits while learning (0..4080), alpha 10 bits,
 // the radius 6 bits, the neighbour factors 18 bits, frequency and bias 16 bits.
 class NeuQuantNetwork {
@@ -261,7 +289,7 @@ public:
         }
         greenIndex_[static_cast<size_t>(previousGreen)] = (start + last) / 2;
         for (int v = previousGreen + 1; v < 256; ++v) greenIndex_[static_cast<size_t>(v)] = last;
-        BuildProjectionIndex();
+        BuildScanRows();
     }
 
     // Nearest neuron (sum of absolute differences), walking up and down from the green index;
@@ -297,93 +325,40 @@ public:
     }
 
     // The walk's answer, found with less work. The walk answers the neuron of smallest distance,
-    // ties going to the one it meets first: the k-th step up (rank 2k) before the k-th step down
-    // (rank 2k + 1); a step count does not depend on when the other side stopped. So the answer
-    // is the neuron of smallest key distance * 512 + rank, and any search that sees every neuron
-    // that could have it finds the same one. This one walks the neurons sorted by a projection
-    // (blue, green and red summed with signs), which a sum of absolute differences bounds: a
-    // neuron whose projection differs by more than the best distance is farther. The signs are
-    // those that spread the neurons most, so fewer lie within the bound than within the same
-    // green difference. `near` (a network index, or -1) is a first candidate, usually the
-    // previous pixel's answer, so the bound is tight from the start.
-    int LookupNear(int b, int g, int r, int near) const {
+    // ties going to the one it meets first: the k-th step up before the k-th step down (a step
+    // count does not depend on when the other side stopped). So: every neuron's distance at
+    // once, in 16-bit lanes without branches (ScanDistances), then the same alternating steps
+    // from the green start until one reaches a neuron of the smallest distance.
+    int LookupScan(int b, int g, int r) const {
+        std::array<int16_t, kScanNeurons> distances;
+        const int smallest = ScanDistances(scanBlue_.data(), scanGreen_.data(), scanRed_.data(), distances.data(), b, g, r);
         const int start = greenIndex_[static_cast<size_t>(g)];
-        int bestKey = INT_MAX;
-        if (near >= 0 && near < networkSize_) {
-            const Candidate& n = candidates_[static_cast<size_t>(candidateOf_[static_cast<size_t>(near)])];
-            bestKey = KeyOf(n, b, g, r, start);
+        for (int k = 0;; ++k) {
+            const int up = start + k;
+            if (up < networkSize_ && distances[static_cast<size_t>(up)] == smallest) return neurons_[static_cast<size_t>(up)][3];
+            const int down = start - 1 - k;
+            if (down >= 0 && distances[static_cast<size_t>(down)] == smallest) return neurons_[static_cast<size_t>(down)][3];
         }
-        const int projection = Project(b, g, r);
-        const int first = firstAtLeast_[static_cast<size_t>(projection + kProjectionOffset)];
-        const Candidate* candidates = candidates_.data();
-        for (int k = first; k < networkSize_ && candidates[k].projection - projection <= (bestKey >> 9); ++k) {
-            bestKey = std::min(bestKey, KeyOf(candidates[k], b, g, r, start));
-        }
-        for (int k = first - 1; k >= 0 && projection - candidates[k].projection <= (bestKey >> 9); --k) {
-            bestKey = std::min(bestKey, KeyOf(candidates[k], b, g, r, start));
-        }
-        const int rank = bestKey & 511;
-        const int position = (rank & 1) != 0 ? start - 1 - (rank >> 1) : start + (rank >> 1);
-        return neurons_[static_cast<size_t>(position)][3];
     }
 
-    // Whether LookupNear serves this network: its ranks need 9 bits.
-    bool HasProjectionIndex() const { return !candidates_.empty(); }
+    // Whether LookupScan serves this network: at most kScanNeurons neurons.
+    bool Scannable() const { return networkSize_ <= kScanNeurons; }
 
 private:
     using Neuron = std::array<int, 4>;   // blue, green, red, number
 
-    struct Candidate {
-        int projection;
-        int b, g, r;
-        int greenPosition;   // place in the green order
-    };
-    static constexpr int kProjectionOffset = 510;   // the smallest projection is -510
-
-    int Project(int b, int g, int r) const { return signs_[0] * b + signs_[1] * g + signs_[2] * r; }
-
-    // Distance * 512 + the walk's rank: 2 (p - start) at or above the start, 2 (start - p) - 1 below.
-    static int KeyOf(const Candidate& n, int b, int g, int r, int start) {
-        const int offset = n.greenPosition - start;
-        const int rank = (2 * offset) ^ (offset >> 31);
-        return (std::abs(n.b - b) + std::abs(n.g - g) + std::abs(n.r - r)) * 512 + rank;
-    }
-
-    // The neurons in projection order, for LookupNear, with the signs that spread them most.
-    void BuildProjectionIndex() {
-        if (networkSize_ > 256) return;
-        static constexpr std::array<std::array<int, 3>, 4> kSigns{{{1, 1, 1}, {1, 1, -1}, {1, -1, 1}, {-1, 1, 1}}};
-        double widest = -1;
-        for (const auto& signs : kSigns) {
-            double sum = 0, squares = 0;
-            for (const Neuron& n : neurons_) {
-                const double v = signs[0] * n[0] + signs[1] * n[1] + signs[2] * n[2];
-                sum += v;
-                squares += v * v;
-            }
-            const double spread = squares - sum * sum / networkSize_;
-            if (spread > widest) {
-                widest = spread;
-                signs_ = signs;
-            }
-        }
-        candidates_.clear();
+    // The neurons in green order as 16-bit blue, green and red rows for ScanDistances; rows
+    // past the network hold a colour farther than any real one.
+    void BuildScanRows() {
+        if (!Scannable()) return;
+        scanBlue_.fill(kFarAway);
+        scanGreen_.fill(kFarAway);
+        scanRed_.fill(kFarAway);
         for (int i = 0; i < networkSize_; ++i) {
             const Neuron& n = neurons_[static_cast<size_t>(i)];
-            candidates_.push_back({Project(n[0], n[1], n[2]), n[0], n[1], n[2], i});
-        }
-        std::sort(candidates_.begin(), candidates_.end(),
-                  [](const Candidate& x, const Candidate& y) { return x.projection < y.projection; });
-        candidateOf_.assign(static_cast<size_t>(networkSize_), 0);
-        for (int k = 0; k < networkSize_; ++k) {
-            const int position = candidates_[static_cast<size_t>(k)].greenPosition;
-            candidateOf_[static_cast<size_t>(neurons_[static_cast<size_t>(position)][3])] = k;
-        }
-        firstAtLeast_.assign(kProjectionOffset + 765 + 1, networkSize_);
-        int k = 0;
-        for (int v = -kProjectionOffset; v <= 765; ++v) {
-            while (k < networkSize_ && candidates_[static_cast<size_t>(k)].projection < v) ++k;
-            firstAtLeast_[static_cast<size_t>(v + kProjectionOffset)] = k;
+            scanBlue_[static_cast<size_t>(i)] = static_cast<int16_t>(n[0]);
+            scanGreen_[static_cast<size_t>(i)] = static_cast<int16_t>(n[1]);
+            scanRed_[static_cast<size_t>(i)] = static_cast<int16_t>(n[2]);
         }
     }
 
@@ -489,10 +464,10 @@ private:
     std::vector<int> frequency_;
     std::vector<int> radiusPower_;
     std::vector<int32_t> narrowBias_;   // the biases while the narrow contest runs
-    std::array<int, 3> signs_{1, 1, 1};   // of blue, green and red in the projection
-    std::vector<Candidate> candidates_;   // the neurons by projection
-    std::vector<int> candidateOf_;        // place in candidates_ of each network index
-    std::vector<int> firstAtLeast_;       // first candidate at or above each projection
+    static constexpr int16_t kFarAway = 2000;
+    alignas(32) std::array<int16_t, kScanNeurons> scanBlue_{};
+    alignas(32) std::array<int16_t, kScanNeurons> scanGreen_{};
+    alignas(32) std::array<int16_t, kScanNeurons> scanRed_{};
 };
 
 // The box method: a 32-level histogram per channel, split into boxes by variance.
@@ -705,19 +680,19 @@ TIOQuantizer::TIOQuantizer(TIOBitmap& source, TIOColorBGR* colorMap, int ncol) :
 
 TIOQuantizer::~TIOQuantizer() = default;
 
-int TIOQuantizer::MapColor(TIOColorBGR colour) {
+int TIOQuantizer::MapColorByWalk(TIOColorBGR colour) {
     const State& s = *state_;
     if (s.network) return s.network->Lookup(colour.B, colour.G, colour.R);
-    return MapColor(colour, -1);
+    return MapColor(colour);
 }
 
-int TIOQuantizer::MapColor(TIOColorBGR colour, int near) {
+int TIOQuantizer::MapColor(TIOColorBGR colour) {
     const State& s = *state_;
     if (s.exact) return s.exact->IndexOf(ColourKey(colour.B, colour.G, colour.R));
     if (s.grey) return (colour.R * s.ncol) / 256;
     if (s.network) {
-        return s.network->HasProjectionIndex() ? s.network->LookupNear(colour.B, colour.G, colour.R, near)
-                                               : s.network->Lookup(colour.B, colour.G, colour.R);
+        return s.network->Scannable() ? s.network->LookupScan(colour.B, colour.G, colour.R)
+                                      : s.network->Lookup(colour.B, colour.G, colour.R);
     }
     if (s.boxes) return s.boxes->Lookup(colour);
     if (s.paletted) {

@@ -17,9 +17,9 @@ public:
 
     // Index of `colour` in the map; -1 for a colour an exact-colour map does not contain.
     int MapColor(TIOColorBGR colour);
-    // The same answer by a faster search, faster still when `near` is the index given for a
-    // similar colour (a neighbouring pixel's); -1 for none.
-    int MapColor(TIOColorBGR colour, int near);
+    // MapColor's answer by the green-ordered walk that defines a learned map's lookup, without
+    // the faster search; kept to check MapColor against.
+    int MapColorByWalk(TIOColorBGR colour);
 
 private:
     struct State;
