@@ -1,0 +1,79 @@
+// SVG clean-up with Qt's stream reader and writer, and a bounded gzip inflater.
+#include "thumbs/worker/svg_cleaner.h"
+
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+#include <zlib.h>
+
+namespace {
+
+bool IsInlineData(QStringView reference) {
+    return reference.trimmed().startsWith(u"data:", Qt::CaseInsensitive);
+}
+
+// An element that draws another file: its reference is in any attribute named "href"
+// (plain or in the xlink namespace).
+bool ReferencesAnotherFile(const QXmlStreamReader& reader) {
+    const QStringView name = reader.name();
+    if (name != u"image" && name != u"feImage") return false;
+    for (const QXmlStreamAttribute& attribute : reader.attributes()) {
+        if (attribute.name() == u"href" && !IsInlineData(attribute.value())) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<QByteArray> StripExternalReferences(const QByteArray& svg) {
+    QXmlStreamReader reader(svg);
+    QByteArray out;
+    QXmlStreamWriter writer(&out);
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement:
+            if (ReferencesAnotherFile(reader)) {
+                reader.skipCurrentElement();
+                continue;
+            }
+            break;
+        case QXmlStreamReader::DTD:
+        case QXmlStreamReader::EntityReference:
+        case QXmlStreamReader::Invalid:
+            continue;
+        case QXmlStreamReader::ProcessingInstruction:
+            continue;
+        default:
+            break;
+        }
+        writer.writeCurrentToken(reader);
+    }
+    if (reader.hasError()) return std::nullopt;
+    return out;
+}
+
+std::optional<QByteArray> InflateGzip(const QByteArray& compressed, qsizetype limit) {
+    z_stream stream{};
+    // 16 + 15: a gzip wrapper around a deflate stream with the largest window.
+    if (inflateInit2(&stream, 16 + 15) != Z_OK) return std::nullopt;
+    QByteArray out;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.constData()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    char chunk[65536];
+    int status = Z_OK;
+    while (status == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream.avail_out = sizeof chunk;
+        status = inflate(&stream, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END) break;
+        const qsizetype produced = static_cast<qsizetype>(sizeof chunk - stream.avail_out);
+        if (out.size() + produced > limit) {
+            status = Z_MEM_ERROR;
+            break;
+        }
+        out.append(chunk, produced);
+        if (status == Z_OK && produced == 0 && stream.avail_in == 0) break;  // truncated input
+    }
+    inflateEnd(&stream);
+    if (status != Z_STREAM_END) return std::nullopt;
+    return out;
+}

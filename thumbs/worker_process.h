@@ -1,0 +1,57 @@
+// Starting and stopping one confined decoding worker: where its program is, how it is
+// sandboxed on this machine (decided once), its limits, and the process handle that kills the
+// whole sandbox when it goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class WorkerSandbox { Bubblewrap, Landlock, LimitsOnly, Unavailable };
+
+// How the next workers start; decided once per process (bubblewrap probed with the worker
+// itself). PICTOLITH_WORKER_SANDBOX=landlock skips bubblewrap.
+struct WorkerLaunchPlan {
+    WorkerSandbox sandbox = WorkerSandbox::Unavailable;
+    std::string workerPath;
+    std::vector<std::string> argv;  // program and arguments, bubblewrap's when used
+    std::vector<std::string> env;   // NAME=value, the whole environment of the started program
+};
+const WorkerLaunchPlan& LaunchPlan();
+
+// The worker program: $PICTOLITH_THUMB_WORKER, beside the running program, in the build tree,
+// or installed. Empty when none is found.
+std::string FindWorkerProgram();
+
+// One running worker. Its destructor kills the process group it leads (with bubblewrap's
+// --die-with-parent that takes the whole sandbox) and reaps it.
+class WorkerProcess {
+public:
+    WorkerProcess(pid_t pid, int socket) : pid_(pid), socket_(socket) {}
+    ~WorkerProcess();
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+
+    int Socket() const { return socket_; }
+    bool Landlocked() const { return landlocked_; }
+
+    // Waits until the worker reports ready (it loads Qt, fonts and plugins first).
+    bool WaitReady(int timeoutMs);
+
+private:
+    pid_t pid_;
+    int socket_;
+    bool landlocked_ = false;
+};
+
+// Starts a worker by the plan. The fork happens on one long-lived thread of the layer, because
+// bubblewrap ties the sandbox's life to the thread that started it and callers' threads come
+// and go. nullptr when it cannot be started.
+std::unique_ptr<WorkerProcess> StartWorker();
+
+// Reads exactly `length` bytes before the deadline (steady clock, milliseconds since epoch of
+// that clock). False on timeout, end of stream or error.
+bool ReceiveBefore(int socket, void* data, size_t length, int64_t deadlineMs);
+int64_t SteadyMilliseconds();
