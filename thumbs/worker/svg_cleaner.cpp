@@ -11,13 +11,20 @@ bool IsInlineData(QStringView reference) {
     return reference.trimmed().startsWith(u"data:", Qt::CaseInsensitive);
 }
 
+// The local part of a name as written ("xlink:href" -> "href"); namespace processing is off
+// so that the document is copied with its own prefixes.
+QStringView LocalName(QStringView qualified) {
+    const qsizetype colon = qualified.lastIndexOf(u':');
+    return colon < 0 ? qualified : qualified.mid(colon + 1);
+}
+
 // An element that draws another file: its reference is in any attribute named "href"
-// (plain or in the xlink namespace).
+// (plain or with a prefix such as xlink's).
 bool ReferencesAnotherFile(const QXmlStreamReader& reader) {
-    const QStringView name = reader.name();
+    const QStringView name = LocalName(reader.qualifiedName());
     if (name != u"image" && name != u"feImage") return false;
     for (const QXmlStreamAttribute& attribute : reader.attributes()) {
-        if (attribute.name() == u"href" && !IsInlineData(attribute.value())) return true;
+        if (LocalName(attribute.qualifiedName()) == u"href" && !IsInlineData(attribute.value())) return true;
     }
     return false;
 }
@@ -26,6 +33,7 @@ bool ReferencesAnotherFile(const QXmlStreamReader& reader) {
 
 std::optional<QByteArray> StripExternalReferences(const QByteArray& svg) {
     QXmlStreamReader reader(svg);
+    reader.setNamespaceProcessing(false);
     QByteArray out;
     QXmlStreamWriter writer(&out);
     while (!reader.atEnd()) {
