@@ -127,6 +127,7 @@ void CmykRowToRgb32(const uint8_t* cmyk, uint8_t* bgrx, int width) {
 
 std::optional<JpegPicture> DecodeJpeg(int fd, int side, uint64_t memoryBudget, int maxScans) {
     JpegSession session(maxScans, memoryBudget);
+    if (lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
     const int own = dup(fd);
     if (own < 0) return std::nullopt;
     session.file.reset(fdopen(own, "rb"));

@@ -11,7 +11,7 @@ struct JpegPicture {
     int orientation = 1;  // EXIF orientation 1..8
 };
 
-// Decodes the JPEG read from `fd` (from its current offset) for a side x side thumbnail.
+// Decodes the JPEG read from `fd` (from its start) for a side x side thumbnail.
 // Refused (nullopt) when the file is broken beyond a picture, when the decoder would need more
 // than `memoryBudget` bytes, or when it has more than `maxScans` progressive scans.
 std::optional<JpegPicture> DecodeJpeg(int fd, int side, uint64_t memoryBudget, int maxScans);
