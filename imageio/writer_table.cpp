@@ -1,5 +1,7 @@
 // The one table through which the save dispatch reaches the format writers.
 #include "imageio/image_io.h"
+#include "imageio/jpeg_writer.h"
+#include "imageio/png_writer.h"
 
 #include "imageio/bmp_writer.h"
 #include "imageio/gif_writer.h"
@@ -7,10 +9,10 @@
 TIOWriterTable& Writers() {
     static TIOWriterTable table{
         // JPEG
-        nullptr,
+        WriteJpegWithMarkers,
 
         // PNG
-        nullptr,
+        WritePngWithMask,
 
         // GIF
         WriteGifImage,
