@@ -1,10 +1,9 @@
 // The one table through which the save dispatch reaches the format writers.
 #include "imageio/image_io.h"
-#include "imageio/jpeg_writer.h"
-#include "imageio/png_writer.h"
-
 #include "imageio/bmp_writer.h"
 #include "imageio/gif_writer.h"
+#include "imageio/jpeg_writer.h"
+#include "imageio/png_writer.h"
 
 TIOWriterTable& Writers() {
     static TIOWriterTable table{
