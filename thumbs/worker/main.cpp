@@ -10,10 +10,13 @@
 #include <QImageReader>
 #include <cerrno>
 #include <csignal>
+#include <sched.h>
 #include <cstdlib>
 #include <cstring>
 #include <poppler-qt6.h>
 #include <string_view>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -112,6 +115,22 @@ bool RunTestHook(int fd, const wp::Request& request) {
         SendAll(&reply, sizeof reply);
         return true;
     }
+    if (text.starts_with("PICTOLITH-TEST-CONNECT ")) {
+        // Answers 1 x 1 when a TCP connection to the given local port got through, 2 x 2 when
+        // the network is out of reach.
+        const int port = std::atoi(head + std::strlen("PICTOLITH-TEST-CONNECT "));
+        const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected =
+            probe >= 0 && connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        if (probe >= 0) close(probe);
+        const int side = connected ? 1 : 2;
+        SendReply(FinishedPicture{side, side, std::vector<uint8_t>(size_t(side * side * 3), 0)});
+        return true;
+    }
     if (text.starts_with("PICTOLITH-TEST-ALLOCATE")) {
         // Reserves up to 8 GB (one byte touched a block, so the test stays fast); under the
         // address-space limit the reservations fail long before.
@@ -186,6 +205,11 @@ int main(int argc, char** argv) {
 
     struct stat socketInfo{};
     if (fstat(kSocket, &socketInfo) != 0 || !S_ISSOCK(socketInfo.st_mode)) return 2;
+    if (landlock) {
+        // Without bubblewrap, still leave the network where the kernel lets us: a new user
+        // namespace (unprivileged) or, for root, a network namespace alone. Single-threaded here.
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) unshare(CLONE_NEWNET);
+    }
     const bool restricted = landlock && RestrictFileSystemWithLandlock();
 
     qputenv("QT_QPA_PLATFORM", "offscreen");

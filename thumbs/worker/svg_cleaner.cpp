@@ -1,14 +1,38 @@
 // SVG clean-up with Qt's stream reader and writer, and a bounded gzip inflater.
 #include "thumbs/worker/svg_cleaner.h"
 
+#include "thumbs/worker/format_sniff.h"
+
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 #include <zlib.h>
 
 namespace {
 
-bool IsInlineData(QStringView reference) {
-    return reference.trimmed().startsWith(u"data:", Qt::CaseInsensitive);
+// Inline picture data the renderer may decode: a data URI whose content is one of the raster
+// formats we decode anyway. The renderer would otherwise try every image plugin on it.
+bool IsAllowedInlineData(QStringView reference) {
+    const QStringView trimmed = reference.trimmed();
+    if (!trimmed.startsWith(u"data:", Qt::CaseInsensitive)) return false;
+    const qsizetype comma = trimmed.indexOf(u',');
+    if (comma < 0) return false;
+    const QStringView header = trimmed.mid(5, comma - 5);
+    // Enough base64 for the sniffer's longest fixed signature; the rest is not needed here.
+    const QByteArray head = trimmed.mid(comma + 1, 64).toLatin1();
+    const QByteArray bytes = header.endsWith(u";base64", Qt::CaseInsensitive)
+                                 ? QByteArray::fromBase64(head)
+                                 : QByteArray::fromPercentEncoding(head);
+    switch (SniffFormat(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()))) {
+    case SniffedFormat::Jpeg:
+    case SniffedFormat::Png:
+    case SniffedFormat::Gif:
+    case SniffedFormat::Bmp:
+    case SniffedFormat::WebP:
+    case SniffedFormat::Tiff:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // The local part of a name as written ("xlink:href" -> "href"); namespace processing is off
@@ -18,13 +42,13 @@ QStringView LocalName(QStringView qualified) {
     return colon < 0 ? qualified : qualified.mid(colon + 1);
 }
 
-// An element that draws another file: its reference is in any attribute named "href"
-// (plain or with a prefix such as xlink's).
+// An element that draws another file, or inline data of a format outside the allow-list: its
+// reference is in any attribute named "href" (plain or with a prefix such as xlink's).
 bool ReferencesAnotherFile(const QXmlStreamReader& reader) {
     const QStringView name = LocalName(reader.qualifiedName());
     if (name != u"image" && name != u"feImage") return false;
     for (const QXmlStreamAttribute& attribute : reader.attributes()) {
-        if (LocalName(attribute.qualifiedName()) == u"href" && !IsInlineData(attribute.value())) return true;
+        if (LocalName(attribute.qualifiedName()) == u"href" && !IsAllowedInlineData(attribute.value())) return true;
     }
     return false;
 }

@@ -5,7 +5,8 @@
 #include <QByteArray>
 #include <optional>
 
-// The document with every <image> (and <feImage>) whose reference is not inline data removed,
+// The document with every <image> (and <feImage>) removed unless its reference is inline data
+// of an allowed raster format (JPEG, PNG, GIF, BMP, WebP, TIFF),
 // and without its document type declaration, style-sheet instructions or unresolved entity
 // references. nullopt when the text is not well-formed XML.
 std::optional<QByteArray> StripExternalReferences(const QByteArray& svg);

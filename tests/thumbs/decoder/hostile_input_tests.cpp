@@ -7,6 +7,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -166,6 +168,31 @@ TEST(ConfinedHostile, MisbehavingWorkersAreReplaced) {
     // Killed workers are reaped: no child is left as a zombie, no descriptor leaks.
     EXPECT_LE(waitpid(-1, nullptr, WNOHANG), 0);
     EXPECT_LE(OpenDescriptorCount(), descriptorsBefore + 16);  // idle workers' sockets at most
+}
+
+TEST(ConfinedHostile, WorkersHaveNoNetwork) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const FixtureDir dir;
+    const std::string hook = "PICTOLITH-TEST-CONNECT " + std::to_string(ntohs(address.sin_port));
+    const std::optional<TBitmap> answer = DecodeFileConfined(dir.Write("connect", hook.c_str()), 64, kWhite);
+    close(listener);
+    ASSERT_TRUE(answer);
+    const std::string sandbox = ConfinedDecoderSandbox();
+    // Bubblewrap always unshares the network; the fallback can where the kernel allows it
+    // (always for root).
+    if (sandbox == "bubblewrap" || geteuid() == 0) {
+        EXPECT_EQ(answer->Width(), 2) << sandbox << ": a worker reached a local port";
+    } else {
+        std::printf("network from %s workers: %s\n", sandbox.c_str(), answer->Width() == 2 ? "none" : "reachable");
+    }
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -124,7 +124,7 @@ TEST(FormatSniff, TellsFormatsByContentOnly) {
     }
 }
 
-TEST(SvgCleanup, DropsImagesOfOtherFilesAndKeepsInlineOnes) {
+TEST(SvgCleanup, DropsImagesOfOtherFilesAndKeepsAllowedInlineOnes) {
     const QByteArray svg =
         "<?xml version=\"1.0\"?>\n"
         "<!DOCTYPE svg [<!ENTITY e \"x\">]>\n"
@@ -132,7 +132,8 @@ TEST(SvgCleanup, DropsImagesOfOtherFilesAndKeepsInlineOnes) {
         "height=\"4\">"
         "<image xlink:href=\"/etc/secret.png\" width=\"4\" height=\"4\"/>"
         "<image href=\"file:///etc/other.png\" width=\"4\" height=\"4\"><title>t</title></image>"
-        "<image href=\"  data:image/png;base64,AAAA\" width=\"1\" height=\"1\"/>"
+        "<image href=\"  data:image/png;base64,iVBORw0KGgoAAAANSUhEUg\" width=\"1\" height=\"1\"/>"
+        "<image href=\"data:image/x-icon;base64,AAABAAEAEBA\" width=\"1\" height=\"1\"/>"
         "<rect width=\"4\" height=\"4\" fill=\"red\"/>"
         "</svg>";
     const std::optional<QByteArray> clean = StripExternalReferences(svg);
@@ -141,7 +142,8 @@ TEST(SvgCleanup, DropsImagesOfOtherFilesAndKeepsInlineOnes) {
     EXPECT_FALSE(clean->contains("other.png"));
     EXPECT_FALSE(clean->contains("<title>"));
     EXPECT_FALSE(clean->contains("ENTITY"));
-    EXPECT_TRUE(clean->contains("data:image/png;base64,AAAA"));
+    EXPECT_TRUE(clean->contains("data:image/png;base64,iVBORw0KGgo"));
+    EXPECT_FALSE(clean->contains("x-icon"));  // inline, but not a format we decode
     EXPECT_TRUE(clean->contains("<rect"));
     EXPECT_FALSE(StripExternalReferences("<svg><unclosed></svg>"));
 }
