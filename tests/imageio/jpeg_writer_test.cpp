@@ -296,7 +296,10 @@ TEST_P(JpegDensity, JfifDensityFollowsTheDpiFields) {
 INSTANTIATE_TEST_SUITE_P(Cases, JpegDensity, ::testing::Values(
     DensityCase{300, 300, 300, 300},
     DensityCase{0, 72, 300, 72},          // 0 stands for the default resolution
-    DensityCase{70000, 96, 4464, 96}));   // the field keeps the low 16 bits
+    DensityCase{70000, 96, 4464, 96}),    // the field keeps the low 16 bits
+    [](const auto& info) {
+        return "Dpi" + std::to_string(info.param.horizontal) + "x" + std::to_string(info.param.vertical);
+    });
 
 struct ColourSpaceCase {
     uint8_t space;
@@ -344,7 +347,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, JpegColourSpace, ::testing::Values(
     ColourSpaceCase{2, true, false, 3, JCS_YCbCr, {1, 2, 3}},
     ColourSpaceCase{3, true, true, 4, JCS_CMYK, {'C', 'M', 'Y', 'K'}},
     ColourSpaceCase{4, false, true, 4, JCS_YCCK, {1, 2, 3, 4}},
-    ColourSpaceCase{9, false, true, 3, JCS_RGB, {'R', 'G', 'B'}}));   // above 4: RGB
+    ColourSpaceCase{9, false, true, 3, JCS_RGB, {'R', 'G', 'B'}}),    // above 4: RGB
+    [](const auto& info) { return "Space" + std::to_string(info.param.space); });
 
 struct SamplingCase {
     uint8_t setting;
@@ -365,7 +369,8 @@ TEST_P(JpegChromaSampling, LuminanceSamplingFollowsTheSetting) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, JpegChromaSampling, ::testing::Values(
-    SamplingCase{0, 2, 1}, SamplingCase{1, 2, 2}, SamplingCase{2, 1, 1}, SamplingCase{7, 2, 2}));
+    SamplingCase{0, 2, 1}, SamplingCase{1, 2, 2}, SamplingCase{2, 1, 1}, SamplingCase{7, 2, 2}),
+    [](const auto& info) { return "Setting" + std::to_string(info.param.setting); });
 
 TEST(JpegWriter, ProgressiveOptimisedAndOtherDctMethodsStillDecode) {
     auto buffer = MakeBuffer(40, 30, io24RGB, Gradient);

@@ -205,7 +205,11 @@ TEST_P(PngBackground, OnlyBlackFitsEightBitColourOutput) {
 INSTANTIATE_TEST_SUITE_P(Cases, PngBackground, ::testing::Values(
     BackgroundCase{RGBColor(0, 0, 0), true},
     BackgroundCase{RGBColor(255, 255, 255), false},
-    BackgroundCase{RGBColor(1, 0, 0), false}));
+    BackgroundCase{RGBColor(1, 0, 0), false}),
+    [](const auto& info) {
+        const TIOColorBGR c = info.param.colour;
+        return "Rgb" + std::to_string(c.R) + "_" + std::to_string(c.G) + "_" + std::to_string(c.B);
+    });
 
 struct PhysCase {
     int horizontal, vertical;
@@ -228,7 +232,10 @@ TEST_P(PngPhys, PixelsPerMetreFromDpi) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PngPhys, ::testing::Values(
-    PhysCase{300, 300, 11811, 11811}, PhysCase{72, 96, 2835, 3780}, PhysCase{0, 0, 0, 0}));
+    PhysCase{300, 300, 11811, 11811}, PhysCase{72, 96, 2835, 3780}, PhysCase{0, 0, 0, 0}),
+    [](const auto& info) {
+        return "Dpi" + std::to_string(info.param.horizontal) + "x" + std::to_string(info.param.vertical);
+    });
 
 struct FilterCase {
     uint8_t setting;
@@ -254,7 +261,8 @@ TEST_P(PngFilters, EveryRowUsesTheChosenFilter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PngFilters, ::testing::Values(
-    FilterCase{0, 0}, FilterCase{1, 1}, FilterCase{2, 4}, FilterCase{3, -1}));
+    FilterCase{0, 0}, FilterCase{1, 1}, FilterCase{2, 4}, FilterCase{3, -1}),
+    [](const auto& info) { return "Setting" + std::to_string(info.param.setting); });
 
 TEST(PngWriter, InterlacedImageReportsEveryRowOfEveryPass) {
     auto buffer = MakeBuffer(13, 11, io24RGB, Gradient);
