@@ -3,8 +3,10 @@
 
 #include "imageio/image_io.h"
 #include "thumbs/shell_icons.h"
+#include "thumbs/shell_thumbnail.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -82,6 +84,16 @@ void TFileThumb::Redraw() {
     ShellGetFileInfo(fileName_, kFileAttributeNormal, &info, kShgfiSysIconIndex);
     const int offset = CentredIconOffset(size_, iconSize_);
     ImageListDraw(imageList_, info.IconIndex, bitmap_, offset, offset);
+
+    // 5. The file's own thumbnail replaces the icon picture when there is one. The canvas state
+    // belongs to the maker's bitmap object and survives the new pixels.
+    if (auto thumbnail = ExtractShellThumbnail(fileName_, size_, bitmap_.BrushColor)) {
+        const TIOColorBGR brush = bitmap_.BrushColor;
+        const TIOColorBGR pen = bitmap_.PenColor;
+        bitmap_ = std::move(*thumbnail);
+        bitmap_.BrushColor = brush;
+        bitmap_.PenColor = pen;
+    }
 }
 
 void ThumbnailToImage(const std::string& path, int size, TImageView& target) {
