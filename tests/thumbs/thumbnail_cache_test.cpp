@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 
 #include <unistd.h>
 
 namespace {
 
-struct UriCase { std::string path; std::string uri; };
+struct UriCase { const char* label; std::string path; std::string uri; };
+void PrintTo(const UriCase& c, std::ostream* os) { *os << c.label; }
 
 class GLibUriTest : public ::testing::TestWithParam<UriCase> {};
 
@@ -19,12 +21,13 @@ TEST_P(GLibUriTest, EscapesLikeGLib) { EXPECT_EQ(GLibFileUri(GetParam().path), G
 INSTANTIATE_TEST_SUITE_P(
     Names, GLibUriTest,
     ::testing::Values(
-        UriCase{"/home/jens/photos/me.png", "file:///home/jens/photos/me.png"},
-        UriCase{"/tmp/a b.png", "file:///tmp/a%20b.png"},
-        UriCase{"/tmp/semi;colon[1].png", "file:///tmp/semi%3Bcolon%5B1%5D.png"},
-        UriCase{"/tmp/gtest/semi;colon[1] x#%?\xc3\xa9\xe9{}^`|<>\"\\~!$&'()*+,=@.png",
+        UriCase{"Plain", "/home/jens/photos/me.png", "file:///home/jens/photos/me.png"},
+        UriCase{"Space", "/tmp/a b.png", "file:///tmp/a%20b.png"},
+        UriCase{"SemicolonAndBrackets", "/tmp/semi;colon[1].png", "file:///tmp/semi%3Bcolon%5B1%5D.png"},
+        UriCase{"EveryPunctuationAndNonUtf8", "/tmp/gtest/semi;colon[1] x#%?\xc3\xa9\xe9{}^`|<>\"\\~!$&'()*+,=@.png",
                 "file:///tmp/gtest/semi%3Bcolon%5B1%5D%20x%23%25%3F%C3%A9%E9%7B%7D%5E%60%7C%3C%3E%22%5C~!$&'()*+,=@.png"},
-        UriCase{"/x/tab\there\x7f", "file:///x/tab%09here%7F"}));
+        UriCase{"ControlBytes", "/x/tab\there\x7f", "file:///x/tab%09here%7F"}),
+    [](const ::testing::TestParamInfo<UriCase>& info) { return std::string(info.param.label); });
 
 TEST(ThumbnailCache, CandidatesAreMd5NamesFromTheSmallestLargeEnoughSize) {
     setenv("XDG_CACHE_HOME", "/cache-root", 1);
