@@ -6,10 +6,12 @@
 #include "tests/export/test_files.h"
 
 #include <QImage>
+#include <QRandomGenerator>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,8 +31,14 @@ struct TRun {
     std::string err;
 };
 
+struct TFaults {
+    std::vector<std::pair<std::string, std::string>> environment;
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
 // Runs a program with standard error captured, killing it (and failing) past `limit`.
-TRun RunWithLimit(const std::vector<std::string>& argv, const std::string& folder, std::chrono::seconds limit) {
+TRun RunWithLimit(const std::vector<std::string>& argv, const std::string& folder, std::chrono::seconds limit,
+                  const TFaults& faults = {}) {
     TTempDir capture;
     const std::string errPath = capture / "err";
     std::vector<char*> args;
@@ -45,6 +53,13 @@ TRun RunWithLimit(const std::vector<std::string>& argv, const std::string& folde
         dup2(null, 0);
         dup2(null, 1);
         dup2(err, 2);
+        for (const auto& [name, value] : faults.environment) setenv(name.c_str(), value.c_str(), 1);
+        if (faults.fileSizeLimit != RLIM_INFINITY) {
+            // Ignored, SIGXFSZ would kill the program; a write past the limit then fails with EFBIG.
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limitSize{faults.fileSizeLimit, faults.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limitSize);
+        }
         execvp(args[0], args.data());
         _exit(127);
     }
@@ -129,6 +144,96 @@ TEST(HostileCorpus, EveryFileWrittenOrNamedAndNothingElseTouched) {
             for (const char* planted : {"pwned-by-name", "pwned-by-backquote"})
                 EXPECT_NE(access((folder + "/" + planted).c_str(), F_OK), 0) << folder << "/" << planted;
     }
+}
+
+// A picture whose files are large in every format: noise compresses badly.
+void MakeNoisyPng(const std::string& path) {
+    QImage image(128, 128, QImage::Format_RGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 128; ++x) image.setPixel(x, y, random.generate() | 0xFF000000u);
+    ASSERT_TRUE(image.save(QString::fromStdString(path), "PNG"));
+}
+
+class FailingDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(root.Path().empty());
+        ASSERT_EQ(mkdir(dest.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(in.c_str(), 0755), 0);
+        setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+        setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        MakeNoisyPng(in + "/photo.png");
+    }
+
+    // Exports photo.png with the given faults over an existing output, which must survive.
+    void ExpectFailureKeepsOldOutput(const std::string& type, const TFaults& faults) {
+        const std::string output = dest + "/photo" + type;
+        for (const std::string& name : FolderNames(dest)) unlink((dest + "/" + name).c_str());
+        WriteBytes(output, "the earlier output");
+        const TRun run = RunWithLimit({PICTOLITH_CLI, "--type", type, "--size", "128", "--quiet", "--dest", dest,
+                                       in + "/photo.png"},
+                                      root.Path(), std::chrono::seconds(120), faults);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("failed: " + in + "/photo.png"), std::string::npos) << run.err;
+        EXPECT_EQ(ReadBytes(output), "the earlier output");
+        EXPECT_EQ(FolderNames(dest), std::vector<std::string>{"photo" + type});
+    }
+
+    TTempDir root;
+    std::string dest = root / "dest";
+    std::string in = root / "in";
+};
+
+TEST_F(FailingDisk, WriteThatFailsAfterNBytes) {
+    for (const char* type : {".jpg", ".png", ".gif", ".bmp"})
+        for (const char* after : {"0", "1", "54", "700", "8000"}) {
+            SCOPED_TRACE(std::string(type) + " after " + after);
+            ExpectFailureKeepsOldOutput(type, {{{"LD_PRELOAD", WRITE_FAULT_SHIM},
+                                                {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"},
+                                                {"FAULT_DIR", dest},
+                                                {"FAULT_WRITE_AFTER", after}}});
+        }
+}
+
+TEST_F(FailingDisk, CloseThatFails) {
+    for (const char* type : {".jpg", ".png", ".gif", ".bmp"}) {
+        SCOPED_TRACE(type);
+        ExpectFailureKeepsOldOutput(type, {{{"LD_PRELOAD", WRITE_FAULT_SHIM},
+                                            {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"},
+                                            {"FAULT_DIR", dest},
+                                            {"FAULT_CLOSE", "1"}}});
+    }
+}
+
+TEST_F(FailingDisk, FileSizeLimit) {
+    for (const char* type : {".jpg", ".png", ".gif", ".bmp"}) {
+        SCOPED_TRACE(type);
+        ExpectFailureKeepsOldOutput(type, {{}, 1000});
+    }
+}
+
+TEST_F(FailingDisk, DestinationRemovedBetweenFiles) {
+    MakeNoisyPng(in + "/second.png");
+    MakeNoisyPng(in + "/third.png");
+    const std::vector<std::string> paths{in + "/photo.png", in + "/second.png", in + "/third.png"};
+    std::vector<std::string> failed;
+    TExportCallbacks callbacks;
+    callbacks.ReadSettings = [this] { return TExportSettings{"64", ".png", dest}; };
+    callbacks.FileFinished = [this](size_t index, int) {
+        if (index == 0) {
+            for (const std::string& name : FolderNames(dest)) unlink((dest + "/" + name).c_str());
+            rmdir(dest.c_str());
+        }
+    };
+    callbacks.FileFailed = [&](size_t, const std::string& path, const TFileExportResult&) { failed.push_back(path); };
+    const TExportRunResult result = RunExportList(paths, callbacks);
+    EXPECT_TRUE(result.ErrorFlag);
+    EXPECT_EQ(result.Written, 1u);
+    EXPECT_EQ(result.Failed, 2u);
+    EXPECT_EQ(failed, (std::vector<std::string>{in + "/second.png", in + "/third.png"}));
+    EXPECT_NE(access(dest.c_str(), F_OK), 0);   // not made again
+    EXPECT_EQ(FolderNames(root.Path()), (std::vector<std::string>{"in"}));
 }
 
 }  // namespace
