@@ -3,6 +3,7 @@
 
 #include "thumbs/confined_decoder.h"
 #include "thumbs/thumbnail_cache.h"
+#include "thumbs/thumbnailers.h"
 
 #include <sys/stat.h>
 
@@ -26,5 +27,7 @@ std::optional<TBitmap> ExtractShellThumbnail(const std::string& path, int size, 
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     if (auto cached = LookupCachedThumbnail(path, size, background)) return cached;
-    return DecodeFileConfined(path, size, background);
+    if (auto decoded = DecodeFileConfined(path, size, background)) return decoded;
+    // Types the built-in decoders do not read: an installed thumbnailer's picture.
+    return ThumbnailWithInstalledThumbnailer(path, size, background);
 }

@@ -1,5 +1,5 @@
 // The file's own thumbnail, as the shell layer finds it: first the desktop's thumbnail cache,
-// then decoding in a confined worker.
+// then decoding in a confined worker, then an installed thumbnailer.
 #pragma once
 
 #include "imageio/colors.h"

@@ -74,12 +74,16 @@ std::string Canonical(const std::string& path) {
     return result;
 }
 
+}  // namespace
+
 std::string FindBubblewrap() {
     for (const char* candidate : {"/usr/bin/bwrap", "/bin/bwrap", "/usr/local/bin/bwrap"}) {
         if (IsExecutable(candidate)) return candidate;
     }
     return {};
 }
+
+namespace {
 
 std::vector<std::string> WorkerEnvironment() {
     std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=/tmp", "TMPDIR=/tmp", "LANG=C.UTF-8",
@@ -106,6 +110,19 @@ std::vector<std::string> WorkerArguments(bool landlock) {
 // Read-only system, nothing of the user's, no network, own process and IPC namespaces.
 std::vector<std::string> BubblewrapArguments(const std::string& bwrap, const std::string& worker,
                                              const std::vector<std::string>& env) {
+    std::vector<std::string> args = BubblewrapSystemArguments(bwrap);
+    args.insert(args.end(), {"--ro-bind", worker, kSandboxedWorker, "--chdir", "/", "--clearenv"});
+    for (const std::string& entry : env) {
+        const size_t equals = entry.find('=');
+        args.insert(args.end(), {"--setenv", entry.substr(0, equals), entry.substr(equals + 1)});
+    }
+    args.push_back(kSandboxedWorker);
+    return args;
+}
+
+}  // namespace
+
+std::vector<std::string> BubblewrapSystemArguments(const std::string& bwrap) {
     std::vector<std::string> args = {bwrap, "--unshare-all", "--die-with-parent", "--new-session",
                                      "--ro-bind", "/usr", "/usr"};
     for (const char* top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
@@ -119,15 +136,11 @@ std::vector<std::string> BubblewrapArguments(const std::string& bwrap, const std
     }
     for (const char* path : {"/etc/fonts", "/etc/ld.so.cache", "/etc/alternatives", "/var/cache/fontconfig"})
         args.insert(args.end(), {"--ro-bind-try", path, path});
-    args.insert(args.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp", "--ro-bind", worker,
-                             kSandboxedWorker, "--chdir", "/", "--clearenv"});
-    for (const std::string& entry : env) {
-        const size_t equals = entry.find('=');
-        args.insert(args.end(), {"--setenv", entry.substr(0, equals), entry.substr(equals + 1)});
-    }
-    args.push_back(kSandboxedWorker);
+    args.insert(args.end(), {"--proc", "/proc", "--dev", "/dev", "--tmpfs", "/tmp"});
     return args;
 }
+
+namespace {
 
 // Everything the child needs, as C strings made before fork: after fork in a threaded process
 // only async-signal-safe calls are allowed.
@@ -145,37 +158,43 @@ struct ExecImage {
 };
 
 // In the child: limits, no new privileges, its own session (so the group can be killed), the
-// socket at descriptor 3 (or none), the standard streams on /dev/null, nothing else open.
-[[noreturn]] void ExecChild(const ExecImage& image, int socket, int devNull, bool keepStderr) {
+// handed-on descriptor at 3 (or none), the standard streams on /dev/null, nothing else open.
+[[noreturn]] void ExecChild(const ExecImage& image, const ChildLimits& limits, int devNull, bool keepStderr) {
     setsid();
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    const rlimit noFiles{0, 0};
-    setrlimit(RLIMIT_FSIZE, &noFiles);
+    const rlimit fileSize{limits.fileSize, limits.fileSize};
+    setrlimit(RLIMIT_FSIZE, &fileSize);
     const rlimit descriptors{kDescriptorLimit, kDescriptorLimit};
     setrlimit(RLIMIT_NOFILE, &descriptors);
+    if (limits.cpuSeconds > 0) {
+        // SIGXCPU at the soft limit, SIGKILL a second later for a program that catches it.
+        const rlimit cpu{limits.cpuSeconds, limits.cpuSeconds + 1};
+        setrlimit(RLIMIT_CPU, &cpu);
+    }
     if (!kAddressSanitizer) {
         const rlimit addressSpace{kAddressSpaceLimit, kAddressSpaceLimit};
         setrlimit(RLIMIT_AS, &addressSpace);
     }
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    if (limits.landlockRuleset >= 0) syscall(SYS_landlock_restrict_self, limits.landlockRuleset, 0);
 
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     struct sigaction defaultAction{};
     defaultAction.sa_handler = SIG_DFL;
-    for (int signal : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGXFSZ})
+    for (int signal : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGXCPU})
         sigaction(signal, &defaultAction, nullptr);
 
     const int highNull = fcntl(devNull, F_DUPFD, 10);
-    const int highSocket = socket >= 0 ? fcntl(socket, F_DUPFD, 10) : -1;
+    const int highInherited = limits.inheritFd >= 0 ? fcntl(limits.inheritFd, F_DUPFD, 10) : -1;
     dup2(highNull, 0);
     dup2(highNull, 1);
     if (!keepStderr) dup2(highNull, 2);
-    if (highSocket >= 0) dup2(highSocket, wp::kSocketFd);
-    const int firstToClose = highSocket >= 0 ? wp::kSocketFd + 1 : 3;
+    if (highInherited >= 0) dup2(highInherited, wp::kSocketFd);
+    const int firstToClose = highInherited >= 0 ? wp::kSocketFd + 1 : 3;
     if (syscall(SYS_close_range, firstToClose, ~0U, 0) != 0) {
         for (int fd = firstToClose; fd < 4096; ++fd) close(fd);
     }
@@ -183,21 +202,20 @@ struct ExecImage {
     _exit(127);
 }
 
-pid_t Fork(const ExecImage& image, int socket) {
+pid_t Fork(const ExecImage& image, const ChildLimits& limits) {
     const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull < 0) return -1;
     const bool keepStderr = std::getenv("PICTOLITH_WORKER_STDERR") != nullptr;
     const pid_t pid = fork();
-    if (pid == 0) ExecChild(image, socket, devNull, keepStderr);
+    if (pid == 0) ExecChild(image, limits, devNull, keepStderr);
     close(devNull);
     return pid;
 }
 
-void KillAndReap(pid_t pid) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+pid_t Fork(const ExecImage& image, int socket) {
+    ChildLimits limits;
+    limits.inheritFd = socket;
+    return Fork(image, limits);
 }
 
 // Runs the worker's --probe inside bubblewrap: success means the sandbox starts here, with the
@@ -313,6 +331,19 @@ Spawned SpawnOnLauncher() {
 }
 
 }  // namespace
+
+void KillAndReap(pid_t pid) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+pid_t SpawnConfined(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                    const ChildLimits& limits) {
+    const ExecImage image(argv, env);
+    return Fork(image, limits);
+}
 
 int64_t SteadyMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())

@@ -3,6 +3,7 @@
 // whole sandbox when it goes.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -50,6 +51,30 @@ private:
 // bubblewrap ties the sandbox's life to the thread that started it and callers' threads come
 // and go. nullptr when it cannot be started.
 std::unique_ptr<WorkerProcess> StartWorker();
+
+// How a confined child is limited beyond what every one gets (no core dumps, no new privileges,
+// 64 descriptors, its own session, the address-space limit outside sanitizer builds).
+struct ChildLimits {
+    rlim_t fileSize = 0;      // largest file it may write
+    rlim_t cpuSeconds = 0;    // 0: no CPU-time limit
+    int inheritFd = -1;       // handed on as descriptor 3
+    int landlockRuleset = -1; // applied before the program starts
+};
+
+// Starts `argv` (an absolute program path first) with exactly `env`, its standard streams on
+// /dev/null, as the leader of a new session. -1 when it cannot fork. Async-signal-safe in the
+// child, so any thread may call it; with bubblewrap's --die-with-parent that thread must outlive
+// the child.
+pid_t SpawnConfined(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                    const ChildLimits& limits);
+// Kills the process group `pid` leads and `pid` itself, and reaps it.
+void KillAndReap(pid_t pid);
+
+// bubblewrap's program, empty when it is not installed.
+std::string FindBubblewrap();
+// bubblewrap with every namespace unshared, dying with its parent, a read-only system, fresh
+// /proc, /dev and an empty /tmp; callers add their binds, environment and program.
+std::vector<std::string> BubblewrapSystemArguments(const std::string& bwrap);
 
 // Reads exactly `length` bytes before the deadline (steady clock, milliseconds since epoch of
 // that clock). False on timeout, end of stream or error.

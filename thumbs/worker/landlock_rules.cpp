@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
 #include <linux/landlock.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -42,13 +45,13 @@ void AllowBeneath(int ruleset, const char* path, uint64_t access) {
 
 }  // namespace
 
-bool RestrictFileSystemWithLandlock() {
+int MakeLandlockRuleset(const std::vector<std::pair<std::string, uint64_t>>& extraRules) {
     const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
-    if (abi < 1) return false;
+    if (abi < 1) return -1;
     landlock_ruleset_attr attributes{};
     attributes.handled_access_fs = HandledAccess(static_cast<int>(abi));
     const long ruleset = syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0);
-    if (ruleset < 0) return false;
+    if (ruleset < 0) return -1;
     const int fd = static_cast<int>(ruleset);
     // Libraries, plugins, fonts and their configuration; /proc and /sys for what the C and Qt
     // run-times ask about the machine. Only files (not folders) under /dev.
@@ -57,6 +60,19 @@ bool RestrictFileSystemWithLandlock() {
         AllowBeneath(fd, path, kReadAccess);
     AllowBeneath(fd, "/dev/null", LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE);
     AllowBeneath(fd, "/dev/urandom", LANDLOCK_ACCESS_FS_READ_FILE);
+    for (const auto& [path, access] : extraRules)
+        AllowBeneath(fd, path.c_str(), access & HandledAccess(static_cast<int>(abi)));
+    return fd;
+}
+
+uint64_t LandlockEverything() {
+    const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi < 1 ? 0 : HandledAccess(static_cast<int>(abi));
+}
+
+bool RestrictFileSystemWithLandlock() {
+    const int fd = MakeLandlockRuleset({});
+    if (fd < 0) return false;
     const bool applied = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
                          syscall(SYS_landlock_restrict_self, fd, 0) == 0;
     close(fd);
