@@ -28,20 +28,6 @@ constexpr int kStartTimeoutMs = 20000;
 // At most this many workers run at once; more parallel callers wait for one to come free.
 constexpr size_t kMaxWorkers = 16;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Opens an input for reading without ever blocking (a FIFO or a device would block a plain
 // open) and keeps it only when it is a regular file.
 int OpenRegularFile(const std::string& path) {

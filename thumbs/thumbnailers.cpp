@@ -39,20 +39,6 @@ constexpr const char* kSandboxPath = "/usr/local/bin:/usr/bin:/bin";
 
 std::atomic<int> timeLimitMs{kThumbnailerTimeLimitMs};
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Removes the private folder of a run, whatever the thumbnailer left in it (links are removed,
 // never followed).
 class PrivateFolder {

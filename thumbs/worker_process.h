@@ -5,12 +5,28 @@
 
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 enum class WorkerSandbox { Bubblewrap, Landlock, LimitsOnly, Unavailable };
+
+// Owns one file descriptor and closes it when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 // How the next workers start; decided once per process (bubblewrap probed with the worker
 // itself). PICTOLITH_WORKER_SANDBOX=landlock skips bubblewrap.
